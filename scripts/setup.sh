@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what Terravel needs to build, run and test (Debian 12 packages only),
+# then configures and builds it into build/. Safe to run again: it installs only what is missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  cmake g++ make pkg-config
+  libcoin-dev libsoqt520-dev libsimage-dev libx11-dev
+  libgtest-dev
+  xvfb xdotool imagemagick x11-utils xauth
+)
+if [ "${TERRAVEL_WANT_CLANG:-0}" = 1 ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing missing packages: ${missing[*]}"
+  if [ "$(id -u)" -eq 0 ]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  elif command -v sudo >/dev/null 2>&1; then
+    sudo apt-get update -qq
+    sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "These Debian packages are missing and this user cannot install them: ${missing[*]}" >&2
+    echo "Run as root: apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+
+build_type=${TERRAVEL_BUILD_TYPE:-Release}
+cmake -S . -B build -DCMAKE_BUILD_TYPE="$build_type" >/dev/null
+cmake --build build -j"$(nproc)"

@@ -1,0 +1,76 @@
+// SoWin on top of SoQt: start-up checks that keep the process from aborting or hanging where
+// SoQt would, and the window nudge that makes the GL canvas take its real size.
+
+#include <Inventor/Win/SoWin.h>
+
+#include "FpsCounter.h"
+
+#include <Inventor/Qt/SoQt.h>
+#include <QApplication>
+#include <QWidget>
+#include <X11/Xlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// SoQt opens a modal dialog and waits for a click when it cannot make a GL canvas; nobody may
+// be there to click, so the run ends instead.
+void fatalError(const SbString errmsg, SoQt::FatalErrors, void *)
+{
+  std::printf("\nCannot show the viewer: %s\n", errmsg.getString());
+  std::fflush(stdout);
+  std::_Exit(1);
+}
+
+bool displayReachable(void)
+{
+  Display * display = XOpenDisplay(NULL);
+  if (display == NULL) return false;
+  XCloseDisplay(display);
+  return true;
+}
+
+} // namespace
+
+HWND SoWin::init(const char * appName, const char * className)
+{
+  // SoQt aborts the process when the display cannot be opened.
+  if (!displayReachable()) return NULL;
+
+  // Textures are decoded by simage, which the toolkit finds only by its unversioned name
+  // unless told otherwise; Debian's runtime package ships only the versioned one.
+  setenv("COIN_SIMAGE_LIBNAME", "libsimage.so.20", 0);
+
+  // The toolkit's own frame-rate counter leaks its text colour into the scene's material, so
+  // the layer draws the counter itself and keeps the toolkit's switched off.
+  FpsCounter::takeOverFromToolkit();
+
+  SoQt::setFatalErrorHandler(fatalError, NULL);
+  return SoQt::init(appName, className);
+}
+
+void SoWin::mainLoop(void)
+{
+  SoQt::mainLoop();
+}
+
+void SoWin::show(HWND widget)
+{
+  SoQt::show(widget);
+  QWidget * top = widget->window();
+  QApplication::processEvents();
+  // With Mesa's software renderer the GL buffer keeps the canvas's first size until the
+  // window is resized once.
+  const QSize size = top->size();
+  top->resize(size.width() + 1, size.height());
+  QApplication::processEvents();
+  top->resize(size);
+  QApplication::processEvents();
+}
+
+void SoWin::hide(HWND widget)
+{
+  SoQt::hide(widget);
+}
