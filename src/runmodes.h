@@ -1,0 +1,19 @@
+#ifndef TERRAVEL_RUNMODES_H
+#define TERRAVEL_RUNMODES_H
+
+#include <string>
+
+class SoSeparator;
+class TerrainModel;
+
+// Run mode 2: the whole model cut into one chunk, reduced once, saved beside the input.
+SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, int percent);
+// Run mode 3: the rectangle cut out of the model, saved beside the input.
+SoSeparator * runCutMode(TerrainModel & model, const char * inputFileName, float x1, float y1,
+                         float x2, float y2);
+
+// The input name with everything from its first ".iv" replaced by the suffix; a name without
+// ".iv" gets the suffix appended, so the input is never overwritten.
+std::string outputFileName(const char * inputFileName, const char * suffix);
+
+#endif

@@ -1,0 +1,289 @@
+#include "terrainmodel.h"
+#include "vertexwelder.h"
+
+#include <Inventor/SbBSPTree.h>
+#include <Inventor/SoDB.h>
+#include <Inventor/SoInput.h>
+#include <Inventor/SoPrimitiveVertex.h>
+#include <Inventor/actions/SoCallbackAction.h>
+#include <Inventor/nodes/SoCoordinate3.h>
+#include <Inventor/nodes/SoIndexedFaceSet.h>
+#include <Inventor/nodes/SoShape.h>
+#include <Inventor/nodes/SoTexture2.h>
+#include <Inventor/nodes/SoTextureCoordinate2.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+class Load : public testing::Test {
+protected:
+  static void SetUpTestSuite() { SoDB::init(); }
+
+  // Writes an Inventor file of the given body to a temporary path.
+  std::string writeScene(const std::string & body)
+  {
+    const std::string path = testing::TempDir() + "terravel_load_" +
+                             testing::UnitTest::GetInstance()->current_test_info()->name() +
+                             ".iv";
+    std::ofstream(path) << "#Inventor V2.1 ascii\n" << body;
+    return path;
+  }
+
+  // Loads into the model and returns what it printed.
+  std::string load(TerrainModel & model, const std::string & path, bool expected = true)
+  {
+    testing::internal::CaptureStdout();
+    const bool ok = model.load(path.c_str());
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ok, expected) << printed;
+    return printed;
+  }
+
+  static SoCoordinate3 * coordsOf(TerrainModel & m)
+  {
+    return static_cast<SoCoordinate3 *>(m.getRoot()->getChild(1));
+  }
+  static SoTextureCoordinate2 * texCoordsOf(TerrainModel & m)
+  {
+    return static_cast<SoTextureCoordinate2 *>(m.getRoot()->getChild(2));
+  }
+  static std::vector<int32_t> indicesOf(TerrainModel & m)
+  {
+    const SoMFInt32 & f = static_cast<SoIndexedFaceSet *>(m.getRoot()->getChild(3))->coordIndex;
+    return std::vector<int32_t>(f.getValues(0), f.getValues(0) + f.getNum());
+  }
+  static SoTexture2 * textureOf(TerrainModel & m)
+  {
+    return static_cast<SoTexture2 *>(m.getRoot()->getChild(0));
+  }
+};
+
+// One triangle with per-vertex texture coordinates, shared by several tests.
+// (Texture coordinates reach the triangle callback only while a texture is active.)
+const char * const TRIANGLE =
+    "Texture2 { image 1 1 3 0xffffff }\n"
+    "Coordinate3 { point [ 0 0 0, 1 0 0, 0 0 1 ] }\n"
+    "TextureCoordinate2 { point [ 0 0, 1 0, 0 1 ] }\n"
+    "IndexedFaceSet { coordIndex [ 0, 1, 2, -1 ] textureCoordIndex [ 0, 1, 2, -1 ] }\n";
+
+} // namespace
+
+TEST_F(Load, OneTriangleAndTheRootLayout)
+{
+  TerrainModel model;
+  const std::string path = writeScene("Separator {\n" + std::string(TRIANGLE) + "}\n");
+  EXPECT_EQ(load(model, path), "Loading " + path + " ... Done\n");
+
+  SoSeparator * root = model.getRoot();
+  ASSERT_EQ(root->getNumChildren(), 4);
+  EXPECT_TRUE(root->getChild(0)->isOfType(SoTexture2::getClassTypeId()));
+  EXPECT_TRUE(root->getChild(1)->isOfType(SoCoordinate3::getClassTypeId()));
+  EXPECT_TRUE(root->getChild(2)->isOfType(SoTextureCoordinate2::getClassTypeId()));
+  EXPECT_TRUE(root->getChild(3)->isOfType(SoIndexedFaceSet::getClassTypeId()));
+  EXPECT_EQ(root->getRefCount(), 1);
+
+  EXPECT_EQ(coordsOf(model)->point.getNum(), 3);
+  EXPECT_EQ(texCoordsOf(model)->point.getNum(), 3);
+  EXPECT_EQ(indicesOf(model), (std::vector<int32_t>{0, 1, 2, -1}));
+  EXPECT_EQ(texCoordsOf(model)->point[1], SbVec2f(1, 0));
+  SoIndexedFaceSet * faces = static_cast<SoIndexedFaceSet *>(root->getChild(3));
+  // Left at their defaults, so texture coordinates follow the vertex indices.
+  EXPECT_TRUE(faces->textureCoordIndex.isDefault());
+  EXPECT_TRUE(faces->materialIndex.isDefault());
+  EXPECT_TRUE(faces->normalIndex.isDefault());
+  root->unref();
+}
+
+TEST_F(Load, WeldingInWorldCoordinates)
+{
+  //  2---3      two triangles sharing the edge 1-2
+  //  | \ |
+  //  0---1
+  {
+    TerrainModel model;
+    load(model, writeScene("Coordinate3 { point [ 0 0 0, 1 0 0, 0 0 1, 1 0 1 ] }\n"
+                           "IndexedFaceSet { coordIndex [ 0, 1, 2, -1, 1, 3, 2, -1 ] }\n"));
+    EXPECT_EQ(coordsOf(model)->point.getNum(), 4);
+    EXPECT_EQ(indicesOf(model), (std::vector<int32_t>{0, 1, 2, -1, 1, 3, 2, -1}));
+    model.getRoot()->unref();
+  }
+  // The same triangle under two different translations: six vertices.
+  {
+    TerrainModel model;
+    load(model, writeScene("Separator { Translation { translation 5 0 0 } DEF T Separator { " +
+                           std::string(TRIANGLE) + " } }\n"
+                           "Separator { Translation { translation 0 0 5 } USE T }\n"));
+    EXPECT_EQ(coordsOf(model)->point.getNum(), 6);
+    EXPECT_EQ(indicesOf(model), (std::vector<int32_t>{0, 1, 2, -1, 3, 4, 5, -1}));
+    EXPECT_EQ(coordsOf(model)->point[0], SbVec3f(5, 0, 0));
+    EXPECT_EQ(coordsOf(model)->point[5], SbVec3f(0, 0, 6));
+    model.getRoot()->unref();
+  }
+  // Under two identical transformations: three vertices, two identical triangles.
+  {
+    TerrainModel model;
+    load(model, writeScene("Separator { Translation { translation 5 0 0 } DEF T Separator { " +
+                           std::string(TRIANGLE) + " } }\n"
+                           "Separator { Translation { translation 5 0 0 } USE T }\n"));
+    EXPECT_EQ(coordsOf(model)->point.getNum(), 3);
+    EXPECT_EQ(indicesOf(model), (std::vector<int32_t>{0, 1, 2, -1, 0, 1, 2, -1}));
+    model.getRoot()->unref();
+  }
+  // -0 and +0 are one vertex; a triangle with coinciding corners keeps its repeated index.
+  {
+    TerrainModel model;
+    load(model, writeScene("Coordinate3 { point [ 0 0 0, -0 0 -0, 1 0 0, 0 0 1 ] }\n"
+                           "IndexedFaceSet { coordIndex [ 0, 2, 3, -1, 1, 2, 1, -1 ] }\n"));
+    EXPECT_EQ(coordsOf(model)->point.getNum(), 3);
+    EXPECT_EQ(indicesOf(model), (std::vector<int32_t>{0, 1, 2, -1, 0, 1, 0, -1}));
+    model.getRoot()->unref();
+  }
+}
+
+TEST_F(Load, LastTextureCoordinateAndLastTextureWin)
+{
+  TerrainModel model;
+  load(model, writeScene(
+                  "Texture2 { filename \"first.png\" wrapS CLAMP }\n"
+                  "Coordinate3 { point [ 0 0 0, 1 0 0, 0 0 1, 1 0 1 ] }\n"
+                  "TextureCoordinate2 { point [ 0 0, 1 0, 0 1, 1 1, 0.5 0.5 ] }\n"
+                  "IndexedFaceSet { coordIndex [ 0, 1, 2, -1, 1, 3, 2, -1 ]\n"
+                  "  textureCoordIndex [ 0, 1, 2, -1, 4, 3, 2, -1 ] }\n"
+                  "Texture2 { filename \"second.png\" wrapT CLAMP model DECAL blendColor 1 0 0 }\n"));
+  // Vertex 1 was used last by the second triangle, with texture coordinate 4.
+  EXPECT_EQ(texCoordsOf(model)->point[1], SbVec2f(0.5f, 0.5f));
+  EXPECT_EQ(texCoordsOf(model)->point[3], SbVec2f(1, 1));
+  SoTexture2 * texture = textureOf(model);
+  EXPECT_EQ(texture->filename.getValue(), SbString("second.png"));
+  EXPECT_EQ(texture->wrapS.getValue(), int(SoTexture2::REPEAT));
+  EXPECT_EQ(texture->wrapT.getValue(), int(SoTexture2::CLAMP));
+  EXPECT_EQ(texture->model.getValue(), int(SoTexture2::DECAL));
+  EXPECT_EQ(texture->blendColor.getValue(), SbColor(1, 0, 0));
+  model.getRoot()->unref();
+}
+
+TEST_F(Load, InlineImageIsNotCarriedOver)
+{
+  TerrainModel model;
+  load(model, writeScene("Texture2 { image 2 1 3 0xff0000 0x00ff00 }\n" + std::string(TRIANGLE)));
+  SbVec2s size;
+  int components = 0;
+  textureOf(model)->image.getValue(size, components);
+  EXPECT_EQ(size, SbVec2s(0, 0));
+  EXPECT_EQ(textureOf(model)->filename.getValue(), SbString(""));
+  model.getRoot()->unref();
+}
+
+TEST_F(Load, UnusableFilesFail)
+{
+  {
+    TerrainModel model;
+    EXPECT_EQ(load(model, "/nonexistent/terrain.iv", false),
+              "Loading /nonexistent/terrain.iv ... Failed\n");
+    EXPECT_EQ(model.getRoot()->getNumChildren(), 0);
+  }
+  {
+    // Opens, but holds no scene the toolkit can read.
+    TerrainModel model;
+    const std::string path = testing::TempDir() + "terravel_not_inventor.iv";
+    std::ofstream(path) << "this is not an Inventor file\n";
+    EXPECT_EQ(load(model, path, false), "Loading " + path + " ... Failed\n");
+  }
+  {
+    // No triangles at all is still a successful load.
+    TerrainModel model;
+    const std::string printed =
+        load(model, writeScene("Coordinate3 { point [ 0 0 0, 1 1 1 ] } PointSet {}\n"));
+    EXPECT_EQ(printed.substr(printed.size() - 6), " Done\n");
+    EXPECT_EQ(coordsOf(model)->point.getNum(), 0);
+    EXPECT_EQ(indicesOf(model).size(), 0u);
+    model.getRoot()->unref();
+  }
+}
+
+TEST_F(Load, NonFiniteWorldCoordinatesNeverHang)
+{
+  // The matrix maps x = 10, y = -10 to 1e39 - 1e39: infinity minus infinity, a NaN.
+  TerrainModel model;
+  load(model, writeScene("MatrixTransform { matrix 1e38 0 0 0  1e38 1 0 0  0 0 1 0  0 0 0 1 }\n"
+                         "Coordinate3 { point [ 10 -10 0, 10 -10 0, 0 0 1 ] }\n"
+                         "IndexedFaceSet { coordIndex [ 0, 1, 2, -1, 0, 1, 2, -1 ] }\n"));
+  // Positions with a NaN equal nothing, so each corner is a vertex of its own.
+  ASSERT_EQ(coordsOf(model)->point.getNum(), 5);
+  EXPECT_TRUE(std::isnan(coordsOf(model)->point[0][0]));
+  EXPECT_EQ(indicesOf(model), (std::vector<int32_t>{0, 1, 2, -1, 3, 4, 2, -1}));
+  model.getRoot()->unref();
+}
+
+TEST(VertexWelder, NumbersLikeThePointTree)
+{
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const SbVec3f input[] = {{1, 2, 3},   {0, 0, 0}, {-0.0f, 0, -0.0f}, {1, 2, 3},  {inf, 0, 0},
+                           {nan, 0, 0}, {inf, 0, 0}, {nan, 0, 0},     {1, 2, 3.0000002f}};
+  VertexWelder welder;
+  std::vector<int32_t> numbers;
+  for (const SbVec3f & p : input) numbers.push_back(welder.weld(p));
+  EXPECT_EQ(numbers, (std::vector<int32_t>{0, 1, 1, 0, 2, 3, 2, 4, 5}));
+  EXPECT_EQ(welder.numPoints(), 6);
+  EXPECT_EQ(welder.findPoint(SbVec3f(nan, 0, 0)), -1);
+  EXPECT_EQ(welder.findPoint(SbVec3f(0, -0.0f, 0)), 1);
+}
+
+namespace {
+
+// The loader's welding done the slow, obviously right way: the toolkit's own point tree.
+void treeCallback(void * data, SoCallbackAction * action, const SoPrimitiveVertex * a,
+                  const SoPrimitiveVertex * b, const SoPrimitiveVertex * c)
+{
+  auto * state = static_cast<std::pair<SbBSPTree *, std::vector<int32_t> *> *>(data);
+  for (const SoPrimitiveVertex * v : {a, b, c}) {
+    SbVec3f world;
+    action->getModelMatrix().multVecMatrix(v->getPoint(), world);
+    int index = state->first->findPoint(world);
+    if (index == -1) index = state->first->addPoint(world);
+    state->second->push_back(index);
+  }
+  state->second->push_back(-1);
+}
+
+} // namespace
+
+TEST_F(Load, WeldingMatchesThePointTreeOnRealTerrain)
+{
+  // Sixteen tiles under nested transforms and DEF/USE: their borders weld in world space.
+  const std::string path =
+      std::string(TERRAVEL_SHARED_DATA) + "/terrain/medium_jacksboro_tiles4x4_nested_defuse.iv";
+  TerrainModel model;
+  load(model, path);
+
+  SoInput input;
+  ASSERT_TRUE(input.openFile(path.c_str()));
+  SoSeparator * scene = SoDB::readAll(&input);
+  ASSERT_NE(scene, nullptr);
+  scene->ref();
+  SbBSPTree tree(64, 4);
+  std::vector<int32_t> indices;
+  std::pair<SbBSPTree *, std::vector<int32_t> *> state(&tree, &indices);
+  SoCallbackAction action;
+  action.addTriangleCallback(SoShape::getClassTypeId(), treeCallback, &state);
+  action.apply(scene);
+  scene->unref();
+
+  EXPECT_GT(indices.size(), 1000000u);
+  EXPECT_TRUE(indices == indicesOf(model));
+  const SoMFVec3f & points = coordsOf(model)->point;
+  ASSERT_EQ(points.getNum(), tree.numPoints());
+  int mismatches = 0;
+  for (int i = 0; i < points.getNum(); ++i) mismatches += points[i] != tree.getPoint(i);
+  EXPECT_EQ(mismatches, 0);
+  model.getRoot()->unref();
+}
