@@ -1,0 +1,62 @@
+// Loading cost on a large terrain: the toolkit's read alone, read plus the triangle traversal
+// with an empty callback, and the full load (traversal, welding, filling the fields).
+// Usage: bench_load [terrain.iv[.gz]]
+
+#include "terrainmodel.h"
+
+#include <Inventor/SbTime.h>
+#include <Inventor/SoDB.h>
+#include <Inventor/SoInput.h>
+#include <Inventor/SoPrimitiveVertex.h>
+#include <Inventor/actions/SoCallbackAction.h>
+#include <Inventor/nodes/SoShape.h>
+
+#include <cstdio>
+
+namespace {
+
+double now(void) { return SbTime::getTimeOfDay().getValue(); }
+
+void countTriangle(void * data, SoCallbackAction *, const SoPrimitiveVertex *,
+                   const SoPrimitiveVertex *, const SoPrimitiveVertex *)
+{
+  ++*static_cast<long *>(data);
+}
+
+} // namespace
+
+int main(int argc, char ** argv)
+{
+  const char * path = argc > 1 ? argv[1] : TERRAVEL_SHARED_DATA "/terrain/large_srtm3_N57E011.iv.gz";
+  SoDB::init();
+
+  double t0 = now();
+  SoInput input;
+  if (!input.openFile(path)) return 1;
+  SoSeparator * scene = SoDB::readAll(&input);
+  if (scene == NULL) return 1;
+  scene->ref();
+  const double read = now() - t0;
+
+  t0 = now();
+  long triangles = 0;
+  SoCallbackAction action;
+  action.addTriangleCallback(SoShape::getClassTypeId(), countTriangle, &triangles);
+  action.apply(scene);
+  const double traversal = now() - t0;
+  scene->unref();
+
+  t0 = now();
+  TerrainModel model;
+  std::printf("full load: ");
+  if (!model.load(path)) return 1;
+  const double load = now() - t0;
+
+  std::printf("file:                 %s\n", path);
+  std::printf("triangles:            %ld\n", triangles);
+  std::printf("read alone:           %.2f s\n", read);
+  std::printf("read + traversal:     %.2f s\n", read + traversal);
+  std::printf("full load:            %.2f s\n", load);
+  std::printf("load / (read + trav): %.2f\n", load / (read + traversal));
+  return 0;
+}
