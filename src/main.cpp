@@ -4,6 +4,7 @@
 
 #include "console.h"
 #include "options.h"
+#include "runmodes.h"
 #include "terrainmodel.h"
 
 #include <Inventor/SoDB.h>
@@ -11,28 +12,23 @@
 #include <Inventor/Win/viewers/SoWinExaminerViewer.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 namespace {
 
-// Run modes whose work is not part of this build yet end the run plainly rather than showing
-// something else.
-SoSeparator * notBuiltYet(int operation)
+SoSeparator * runModeWork(TerrainModel & model, const char * fileName, const Settings & s)
 {
-  std::printf("Run mode %d is not built yet.\n", operation);
-  std::exit(1);
-}
-
-SoSeparator * runModeWork(TerrainModel & model, const Settings & settings)
-{
-  switch (settings.operation) {
+  switch (s.operation) {
+  case 0:
+    return model.buildTree(s.level, s.reduce);
   case 1:
     return model.getRoot();
-  case 4:
-    return NULL;
+  case 2:
+    return runReduceMode(model, fileName, s.reduce);
+  case 3:
+    return runCutMode(model, fileName, s.x1, s.y1, s.x2, s.y2);
   default:
-    return notBuiltYet(settings.operation);
+    return NULL;
   }
 }
 
@@ -65,7 +61,7 @@ int main(int argc, char ** argv)
   if (!model.load(argv[1])) return 1;
 
   // 3. Run-mode work.
-  SoSeparator * sceneRoot = runModeWork(model, settings);
+  SoSeparator * sceneRoot = runModeWork(model, argv[1], settings);
   std::fflush(stdout);
 
   // 4. Viewing.

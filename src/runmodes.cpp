@@ -1,1 +1,60 @@
+// The work of run modes 2 and 3: one chunk cut out of the model, reduced in run mode 2, saved
+// beside the input and handed back as the scene to show.
+
 #include "runmodes.h"
+
+#include "terrainmodel.h"
+
+#include <Inventor/SbBSPTree.h>
+#include <Inventor/nodes/SoSeparator.h>
+
+#include <cstdio>
+#include <cstring>
+
+std::string outputFileName(const char * inputFileName, const char * suffix)
+{
+  const char * found = std::strstr(inputFileName, ".iv");
+  if (found == NULL) return std::string(inputFileName) + suffix;
+  return std::string(inputFileName, size_t(found - inputFileName)) + suffix;
+}
+
+SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, int percent)
+{
+  SbBSPTree borderPoints(64, 0);
+  SoSeparator * output = new SoSeparator;
+  output->ref();
+  model.addTexture(output);
+
+  std::printf("Reducing model ...");
+  std::fflush(stdout);
+  float minX = 0.0f, minZ = 0.0f, maxX = 0.0f, maxZ = 0.0f;
+  model.getExtent(model.getRoot(), minX, minZ, maxX, maxZ);
+  SoSeparator * chunk = model.cutRegion(model.getRoot(), minX, minZ, maxX, maxZ, &borderPoints);
+  model.reduce(chunk, &borderPoints, percent);
+  std::printf("Done\n");
+
+  // The output separator holds the chunk from here on; the cut's own reference is not needed.
+  output->addChild(chunk);
+  chunk->unref();
+  model.save(output, outputFileName(inputFileName, ".reduced.iv").c_str());
+  return output;
+}
+
+SoSeparator * runCutMode(TerrainModel & model, const char * inputFileName, float x1, float y1,
+                         float x2, float y2)
+{
+  SbBSPTree borderPoints(64, 0);
+  SoSeparator * output = new SoSeparator;
+  output->ref();
+  model.addTexture(output);
+
+  std::printf("Cutting model ...");
+  std::fflush(stdout);
+  SoSeparator * chunk = model.cutRegion(model.getRoot(), x1, y1, x2, y2, &borderPoints);
+  output->addChild(chunk);
+  chunk->unref();
+  std::printf("Done\n");
+
+  model.save(output, outputFileName(inputFileName, ".noRECT.iv").c_str());
+  return output;
+}

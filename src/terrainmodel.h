@@ -11,6 +11,7 @@
 #include <vector>
 
 class SbBSPTree;
+class SbVec3f;
 class SoCallbackAction;
 class SoCoordinate3;
 class SoGroup;
@@ -52,6 +53,8 @@ public:
                            int percent);
 
 private:
+  void progressStep(void);
+
   friend void triangleCallback(void * userData, SoCallbackAction * action,
                                const SoPrimitiveVertex * v1, const SoPrimitiveVertex * v2,
                                const SoPrimitiveVertex * v3);
@@ -66,10 +69,27 @@ private:
   int32_t progressCount;
   int32_t progressTotal;
 
+  // While the tree is built: per level of the recursion, the triangles that can matter to the
+  // cell being built there (kept by its rectangle, or with a corner strictly inside it).
+  std::vector<std::vector<int32_t>> cellTriangles;
+  std::vector<float> centroidX;
+  std::vector<float> centroidZ;
+
   // Lists being filled while loading; written into the fields in one go at the end.
   std::vector<int32_t> loadingIndices;
   std::vector<SbVec2f> loadingTexCoords;
   bool loaded;
 };
+
+// The region cut on plain lists, for callers that already hold the mesh's values (the fields of
+// a coordinate, texture-coordinate and face-set node) and want to visit only some triangles:
+// `triangles` lists triangle numbers (groups of four in coordIndex) in increasing order, or is
+// null to visit all of them. Gives the same chunk and records the same border points as
+// cutRegion on a mesh that holds only the visited triangles. A triangle with a corner index
+// outside either list (other than in its unread fourth entry) is skipped.
+SoSeparator * cutTriangles(const SbVec3f * points, int numPoints, const SbVec2f * texCoords,
+                           int numTexCoords, const int32_t * coordIndex, int numIndices,
+                           const int32_t * triangles, int numTriangles, float x1, float y1,
+                           float x2, float y2, SbBSPTree * borderPoints);
 
 #endif
