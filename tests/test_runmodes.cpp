@@ -1,0 +1,117 @@
+#include "runmodes.h"
+#include "terrainmodel.h"
+
+#include <Inventor/SoDB.h>
+#include <Inventor/SoInput.h>
+#include <Inventor/nodes/SoCoordinate3.h>
+#include <Inventor/nodes/SoIndexedFaceSet.h>
+#include <Inventor/nodes/SoTexture2.h>
+#include <Inventor/nodes/SoTextureCoordinate2.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+TEST(RunModes, OutputNames)
+{
+  EXPECT_EQ(outputFileName("terrain.iv", ".reduced.iv"), "terrain.reduced.iv");
+  EXPECT_EQ(outputFileName("a.iv.iv", ".reduced.iv"), "a.reduced.iv");
+  EXPECT_EQ(outputFileName("terrain.ivx", ".noRECT.iv"), "terrain.noRECT.iv");
+  EXPECT_EQ(outputFileName("maps/terrain.iv", ".reduced.iv"), "maps/terrain.reduced.iv");
+  EXPECT_EQ(outputFileName("terrain.iv.gz", ".noRECT.iv"), "terrain.noRECT.iv");
+  // Case matters, and a name without ".iv" keeps all of itself.
+  EXPECT_EQ(outputFileName("terrain.IV", ".reduced.iv"), "terrain.IV.reduced.iv");
+  EXPECT_EQ(outputFileName("terrain.dat", ".reduced.iv"), "terrain.dat.reduced.iv");
+  // A long name is neither cut nor overflows anything.
+  const std::string dir(2000, 'd');
+  EXPECT_EQ(outputFileName((dir + "/t.iv").c_str(), ".noRECT.iv"), dir + "/t.noRECT.iv");
+  EXPECT_EQ(outputFileName(dir.c_str(), ".noRECT.iv"), dir + ".noRECT.iv");
+}
+
+namespace {
+
+class Saving : public testing::Test {
+protected:
+  static void SetUpTestSuite() { SoDB::init(); }
+};
+
+std::string copyVolcano(const std::string & name)
+{
+  const std::string dir = testing::TempDir();
+  const std::string data = std::string(TERRAVEL_SHARED_DATA) + "/terrain/tiny_volcano";
+  std::ofstream(dir + name, std::ios::binary) << std::ifstream(data + ".iv").rdbuf();
+  std::ofstream(dir + "tiny_volcano.png", std::ios::binary)
+      << std::ifstream(data + ".png", std::ios::binary).rdbuf();
+  return dir + name;
+}
+
+} // namespace
+
+TEST_F(Saving, ReducedFileHoldsTextureAndChunkAndLoadsAgain)
+{
+  const std::string input = copyVolcano("terravel_runs.iv");
+  TerrainModel model;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(model.load(input.c_str()));
+  SoSeparator * output = runReduceMode(model, input.c_str(), 50);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  const std::string saved = testing::TempDir() + "terravel_runs.reduced.iv";
+  EXPECT_EQ(printed.substr(printed.find("Reducing")),
+            "Reducing model ...Done\nSaving " + saved + " ...Done\n");
+  EXPECT_EQ(output->getRefCount(), 1);
+  ASSERT_EQ(output->getNumChildren(), 2);
+  EXPECT_EQ(output->getChild(0), model.getRoot()->getChild(0));
+
+  SoInput in;
+  ASSERT_TRUE(in.openFile(saved.c_str()));
+  SoSeparator * read = SoDB::readAll(&in);
+  ASSERT_NE(read, nullptr);
+  read->ref();
+  // The file holds one separator, which readAll hands back as the scene itself.
+  SoSeparator * top = read;
+  ASSERT_EQ(top->getNumChildren(), 2);
+  SoTexture2 * texture = static_cast<SoTexture2 *>(top->getChild(0));
+  EXPECT_EQ(texture->filename.getValue(), SbString("tiny_volcano.png"));
+  SoSeparator * chunk = static_cast<SoSeparator *>(top->getChild(1));
+  SoSeparator * shown = static_cast<SoSeparator *>(output->getChild(1));
+  ASSERT_EQ(chunk->getNumChildren(), 3);
+  EXPECT_TRUE(static_cast<SoCoordinate3 *>(chunk->getChild(0))->point ==
+              static_cast<SoCoordinate3 *>(shown->getChild(0))->point);
+  EXPECT_TRUE(static_cast<SoIndexedFaceSet *>(chunk->getChild(2))->coordIndex ==
+              static_cast<SoIndexedFaceSet *>(shown->getChild(2))->coordIndex);
+  const int triangles = static_cast<SoIndexedFaceSet *>(chunk->getChild(2))->coordIndex.getNum() / 4;
+  EXPECT_LT(triangles, 10320 * 3 / 4);
+  read->unref();
+  output->unref();
+  model.getRoot()->unref();
+}
+
+TEST_F(Saving, CutFileAndFailedSaves)
+{
+  const std::string input = copyVolcano("terravel_cut.iv");
+  TerrainModel model;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(model.load(input.c_str()));
+  SoSeparator * output = runCutMode(model, input.c_str(), 100, 100, 200, 200);
+  std::string printed = testing::internal::GetCapturedStdout();
+  const std::string saved = testing::TempDir() + "terravel_cut.noRECT.iv";
+  EXPECT_EQ(printed.substr(printed.find("Cutting")),
+            "Cutting model ...Done\nSaving " + saved + " ...Done\n");
+  // A 100 x 100 square of a 10-unit grid: 10 x 10 cells of two triangles, give or take the
+  // triangles whose centroid sits on the border.
+  const int triangles = static_cast<SoIndexedFaceSet *>(
+                            static_cast<SoSeparator *>(output->getChild(1))->getChild(2))
+                            ->coordIndex.getNum() / 4;
+  EXPECT_GE(triangles, 200);
+  EXPECT_LE(triangles, 240);
+
+  // Into a directory that does not exist: the failure is said, nothing is claimed done.
+  testing::internal::CaptureStdout();
+  model.save(output, "/nonexistent-terravel-dir/x.noRECT.iv");
+  printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(printed, "Saving /nonexistent-terravel-dir/x.noRECT.iv ...Failed\n");
+  output->unref();
+  model.getRoot()->unref();
+}

@@ -1,0 +1,249 @@
+#include "terrainmodel.h"
+
+#include <Inventor/SbBSPTree.h>
+#include <Inventor/SoDB.h>
+#include <Inventor/misc/SoChildList.h>
+#include <Inventor/nodes/SoCoordinate3.h>
+#include <Inventor/nodes/SoIndexedFaceSet.h>
+#include <Inventor/nodes/SoLOD.h>
+#include <Inventor/nodes/SoTexture2.h>
+#include <Inventor/nodes/SoTextureCoordinate2.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+class Tree : public testing::Test {
+protected:
+  static void SetUpTestSuite() { SoDB::init(); }
+
+  static bool loadQuietly(TerrainModel & model, const std::string & path)
+  {
+    testing::internal::CaptureStdout();
+    const bool ok = model.load(path.c_str());
+    testing::internal::GetCapturedStdout();
+    return ok;
+  }
+
+  static SoSeparator * buildQuietly(TerrainModel & model, int maxLevel, int percent,
+                                    std::string * printed = nullptr)
+  {
+    testing::internal::CaptureStdout();
+    SoSeparator * tree = model.buildTree(maxLevel, percent);
+    const std::string out = testing::internal::GetCapturedStdout();
+    if (printed) *printed = out;
+    return tree;
+  }
+};
+
+std::string volcano() { return std::string(TERRAVEL_SHARED_DATA) + "/terrain/tiny_volcano.iv"; }
+
+// The builder as first written: every cell cut from the full model, nothing reused.
+SoSeparator * literalCell(TerrainModel & model, float x1, float y1, float x2, float y2, int level,
+                          int maxLevel, int percent)
+{
+  SbBSPTree borderPoints(16, 0);
+  if (level == maxLevel) {
+    SoSeparator * chunk = model.cutRegion(model.getRoot(), x1, y1, x2, y2, &borderPoints);
+    chunk->unrefNoDelete();
+    return chunk;
+  }
+  SoSeparator * cell = new SoSeparator;
+  SoSeparator * group = new SoSeparator;
+  SoLOD * lod = new SoLOD;
+  SoSeparator * chunk = model.cutRegion(model.getRoot(), x1, y1, x2, y2, &borderPoints);
+  const float xm = x1 + (x2 - x1) / 2;
+  const float ym = y1 + (y2 - y1) / 2;
+  group->addChild(literalCell(model, x1, y1, xm, ym, level + 1, maxLevel, percent));
+  group->addChild(literalCell(model, x1, ym, xm, y2, level + 1, maxLevel, percent));
+  group->addChild(literalCell(model, xm, y1, x2, ym, level + 1, maxLevel, percent));
+  group->addChild(literalCell(model, xm, ym, x2, y2, level + 1, maxLevel, percent));
+  lod->range.setValue((x2 - x1) * 2.1f);
+  lod->center.setValue((x1 + x2) / 2, 0, (y1 + y2) / 2);
+  lod->addChild(group);
+  for (int i = 0; i < maxLevel - level; ++i) model.reduce(chunk, &borderPoints, percent);
+  lod->addChild(chunk);
+  chunk->unref();
+  if (level == 1) model.addTexture(cell);
+  cell->addChild(lod);
+  return cell;
+}
+
+SoSeparator * literalTree(TerrainModel & model, int maxLevel, int percent)
+{
+  float minX = 0, minZ = 0, maxX = 0, maxZ = 0;
+  model.getExtent(model.getRoot(), minX, minZ, maxX, maxZ);
+  SoSeparator * root = literalCell(model, minX, minZ, maxX, maxZ, 1, maxLevel, percent);
+  root->ref();
+  return root;
+}
+
+// Compares two trees node by node; returns the path of the first difference, or "".
+std::string firstDifference(SoNode * a, SoNode * b, const std::string & path = "root")
+{
+  if (a->getTypeId() != b->getTypeId()) return path + ": type";
+  if (a->isOfType(SoLOD::getClassTypeId())) {
+    const SoLOD * la = static_cast<SoLOD *>(a);
+    const SoLOD * lb = static_cast<SoLOD *>(b);
+    if (!(la->range == lb->range) || !(la->center == lb->center)) return path + ": range/center";
+  } else if (a->isOfType(SoCoordinate3::getClassTypeId())) {
+    if (!(static_cast<SoCoordinate3 *>(a)->point == static_cast<SoCoordinate3 *>(b)->point))
+      return path + ": coordinates";
+  } else if (a->isOfType(SoTextureCoordinate2::getClassTypeId())) {
+    if (!(static_cast<SoTextureCoordinate2 *>(a)->point ==
+          static_cast<SoTextureCoordinate2 *>(b)->point))
+      return path + ": texture coordinates";
+  } else if (a->isOfType(SoIndexedFaceSet::getClassTypeId())) {
+    if (!(static_cast<SoIndexedFaceSet *>(a)->coordIndex ==
+          static_cast<SoIndexedFaceSet *>(b)->coordIndex))
+      return path + ": coordIndex";
+  } else if (a->isOfType(SoTexture2::getClassTypeId())) {
+    if (a != b) return path + ": texture is not the model's";
+  }
+  SoChildList * ca = a->getChildren();
+  SoChildList * cb = b->getChildren();
+  if ((ca == nullptr) != (cb == nullptr)) return path + ": children";
+  if (ca == nullptr) return "";
+  if (ca->getLength() != cb->getLength()) return path + ": child count";
+  for (int i = 0; i < ca->getLength(); ++i) {
+    const std::string d = firstDifference((*ca)[i], (*cb)[i], path + "/" + std::to_string(i));
+    if (!d.empty()) return d;
+  }
+  return "";
+}
+
+std::vector<std::string> progressPercentages(const std::string & printed)
+{
+  std::vector<std::string> values;
+  std::stringstream in(printed);
+  std::string piece;
+  while (std::getline(in, piece, '\r')) {
+    const std::string label = "Building Terravel tree ... ";
+    if (piece.empty()) continue;
+    EXPECT_EQ(piece.compare(0, label.size(), label), 0) << piece;
+    values.push_back(piece.substr(label.size()));
+  }
+  return values;
+}
+
+} // namespace
+
+TEST_F(Tree, ShapeOfALevelTwoTree)
+{
+  TerrainModel model;
+  ASSERT_TRUE(loadQuietly(model, volcano()));
+  std::string printed;
+  SoSeparator * tree = buildQuietly(model, 2, 50, &printed);
+  EXPECT_EQ(tree->getRefCount(), 1);
+  EXPECT_EQ(progressPercentages(printed),
+            (std::vector<std::string>{"20%", "40%", "60%", "80%", "100%", "Done\n"}));
+
+  // The volcano spans X 0..600 and Z 0..860: deeper than wide.
+  ASSERT_EQ(tree->getNumChildren(), 2);
+  EXPECT_EQ(tree->getChild(0), model.getRoot()->getChild(0)); // the model's own texture
+  ASSERT_TRUE(tree->getChild(1)->isOfType(SoLOD::getClassTypeId()));
+  SoLOD * lod = static_cast<SoLOD *>(tree->getChild(1));
+  ASSERT_EQ(lod->range.getNum(), 1);
+  EXPECT_EQ(lod->range[0], 600.0f * 2.1f);
+  EXPECT_EQ(lod->center.getValue(), SbVec3f(300, 0, 430));
+  ASSERT_EQ(lod->getNumChildren(), 2);
+  SoSeparator * group = static_cast<SoSeparator *>(lod->getChild(0));
+  ASSERT_EQ(group->getNumChildren(), 4);
+  int quarterTriangles = 0;
+  for (int i = 0; i < 4; ++i) {
+    // Last-level cells are bare chunks: coordinates, texture coordinates, faces.
+    SoSeparator * chunk = static_cast<SoSeparator *>(group->getChild(i));
+    ASSERT_EQ(chunk->getNumChildren(), 3);
+    EXPECT_TRUE(chunk->getChild(0)->isOfType(SoCoordinate3::getClassTypeId()));
+    quarterTriangles +=
+        static_cast<SoIndexedFaceSet *>(chunk->getChild(2))->coordIndex.getNum() / 4;
+  }
+  // Quadrants overlap only in triangles whose centroid lies on a split line.
+  EXPECT_GE(quarterTriangles, 10320);
+  SoSeparator * coarse = static_cast<SoSeparator *>(lod->getChild(1));
+  const int coarseTriangles =
+      static_cast<SoIndexedFaceSet *>(coarse->getChild(2))->coordIndex.getNum() / 4;
+  EXPECT_LT(coarseTriangles, 10320 * 3 / 4);
+  EXPECT_GT(coarseTriangles, 10320 / 4);
+  tree->unref();
+}
+
+TEST_F(Tree, LevelThreeStepsCentresAndRanges)
+{
+  TerrainModel model;
+  ASSERT_TRUE(loadQuietly(model, volcano()));
+  std::string printed;
+  SoSeparator * tree = buildQuietly(model, 3, 0, &printed);
+  EXPECT_EQ(progressPercentages(printed),
+            (std::vector<std::string>{"4%",  "9%",  "13%", "18%", "22%", "27%", "31%", "36%",
+                                      "40%", "45%", "50%", "54%", "59%", "63%", "68%", "72%",
+                                      "77%", "81%", "86%", "90%", "95%", "100%", "Done\n"}));
+
+  // Quadrant order: (x1,y1)-(xm,ym), (x1,ym)-(xm,y2), (xm,y1)-(x2,ym), (xm,ym)-(x2,y2).
+  SoLOD * lod = static_cast<SoLOD *>(tree->getChild(1));
+  SoSeparator * group = static_cast<SoSeparator *>(lod->getChild(0));
+  const SbVec3f centres[4] = {{150, 0, 215}, {150, 0, 645}, {450, 0, 215}, {450, 0, 645}};
+  for (int i = 0; i < 4; ++i) {
+    SoSeparator * cell = static_cast<SoSeparator *>(group->getChild(i));
+    ASSERT_EQ(cell->getNumChildren(), 1) << "only the root cell holds the texture";
+    SoLOD * sub = static_cast<SoLOD *>(cell->getChild(0));
+    EXPECT_EQ(sub->center.getValue(), centres[i]);
+    EXPECT_EQ(sub->range[0], 300.0f * 2.1f);
+    EXPECT_EQ(static_cast<SoSeparator *>(sub->getChild(0))->getNumChildren(), 4);
+  }
+
+  // With percent 0 the reduction passes only drop triangles whose corners lie on one line;
+  // the volcano has none, so the coarse chunk is the cell's plain cut.
+  SbBSPTree border(16, 0);
+  float minX, minZ, maxX, maxZ;
+  model.getExtent(model.getRoot(), minX, minZ, maxX, maxZ);
+  SoSeparator * plain = model.cutRegion(model.getRoot(), minX, minZ, maxX, maxZ, &border);
+  EXPECT_EQ(firstDifference(lod->getChild(1), plain), "");
+  plain->unref();
+  tree->unref();
+}
+
+TEST_F(Tree, ProgressTotals)
+{
+  // A model of one triangle is enough to count the steps of every level.
+  const std::string path = testing::TempDir() + "terravel_tree_one.iv";
+  std::ofstream(path) << "#Inventor V2.1 ascii\nCoordinate3 { point [ 0 0 0, 1 0 0, 0 0 1 ] }\n"
+                         "IndexedFaceSet { coordIndex [ 0, 1, 2, -1 ] }\n";
+  TerrainModel model;
+  ASSERT_TRUE(loadQuietly(model, path));
+  const int expected[] = {5, 22, 91, 368, 1477, 5914};
+  for (int level = 2; level <= 7; ++level) {
+    std::string printed;
+    SoSeparator * tree = buildQuietly(model, level, 50, &printed);
+    const std::vector<std::string> steps = progressPercentages(printed);
+    EXPECT_EQ(int(steps.size()) - 1, expected[level - 2]) << "level " << level;
+    EXPECT_EQ(steps[steps.size() - 2], "100%");
+    tree->unref();
+  }
+}
+
+TEST_F(Tree, SameTreeAsCuttingEveryCellFromTheFullModel)
+{
+  const std::string terrains[] = {volcano(), std::string(TERRAVEL_SHARED_DATA) +
+                                                 "/terrain/tiny_topobathy.iv"};
+  for (const std::string & path : terrains) {
+    TerrainModel model;
+    ASSERT_TRUE(loadQuietly(model, path));
+    for (int level = 2; level <= 5; ++level) {
+      for (int percent : {0, 50, 90}) {
+        SoSeparator * fast = buildQuietly(model, level, percent);
+        SoSeparator * literal = literalTree(model, level, percent);
+        EXPECT_EQ(firstDifference(fast, literal), "")
+            << path << " level " << level << " percent " << percent;
+        fast->unref();
+        literal->unref();
+      }
+    }
+  }
+}
