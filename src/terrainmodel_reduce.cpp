@@ -1,0 +1,312 @@
+// Lowering a chunk's triangle count by collapsing short edges, one pass per call. Every list is
+// rewritten in one sweep (survivors keep their order), so a pass costs a sort plus a few linear
+// walks instead of one list move per deleted triangle or vertex.
+
+#include "terrainmodel.h"
+
+#include <Inventor/SbBSPTree.h>
+#include <Inventor/SbLine.h>
+#include <Inventor/SoFullPath.h>
+#include <Inventor/actions/SoSearchAction.h>
+#include <Inventor/fields/SoMFFloat.h>
+#include <Inventor/fields/SoMFInt32.h>
+#include <Inventor/nodes/SoCoordinate3.h>
+#include <Inventor/nodes/SoIndexedFaceSet.h>
+#include <Inventor/nodes/SoTextureCoordinate2.h>
+
+#include <cassert>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct Candidate {
+  float length; // squared, as only the order matters
+  int32_t from; // the vertex the collapse removes
+  int32_t to;   // the vertex it is merged into
+};
+
+} // namespace
+
+// Squared distance below which a third corner counts as lying on the line of the first two.
+static const float collinearTolerance = 1e-9f;
+// Triangles counted as gone per accepted collapse: the two that shared the collapsed edge.
+static const int trianglesPerCollapse = 2;
+
+// The quicksort whose steps decide the order of equal lengths, and with it which of several
+// equally short edges collapses: middle entry as pivot, entries equal to it swapped, the lower
+// part sorted before the upper one. The two parts may share one entry, so their order matters;
+// a stack of pending upper parts keeps that order without deep recursion on unlucky input.
+template <typename LengthAt, typename SwapEntries>
+static void quicksortSteps(LengthAt lengthAt, SwapEntries swapEntries, int lo, int hi)
+{
+  std::vector<std::pair<int, int>> pending;
+  for (;;) {
+    if (lo < hi) {
+      const float pivot = lengthAt((lo + hi) / 2);
+      int i = lo;
+      int j = hi;
+      do {
+        while (lengthAt(i) < pivot) ++i;
+        while (pivot < lengthAt(j)) --j;
+        if (i <= j) {
+          swapEntries(i, j);
+          ++i;
+          --j;
+        }
+      } while (i < j);
+      if (i < hi) pending.emplace_back(i, hi);
+      hi = j; // the lower part next; nothing to do when lo >= j
+      continue;
+    }
+    if (pending.empty()) return;
+    lo = pending.back().first;
+    hi = pending.back().second;
+    pending.pop_back();
+  }
+}
+
+void TerrainModel::sortCandidates(SoMFFloat & lengths, SoMFInt32 & from, SoMFInt32 & to, int lo,
+                                  int hi)
+{
+  assert(lo >= 0 && hi < lengths.getNum() && hi < from.getNum() && hi < to.getNum());
+  if (lo >= hi) return;
+  float * length = lengths.startEditing();
+  int32_t * start = from.startEditing();
+  int32_t * end = to.startEditing();
+  quicksortSteps([length](int k) { return length[k]; },
+                 [length, start, end](int a, int b) {
+                   std::swap(length[a], length[b]);
+                   std::swap(start[a], start[b]);
+                   std::swap(end[a], end[b]);
+                 },
+                 lo, hi);
+  lengths.finishEditing();
+  from.finishEditing();
+  to.finishEditing();
+}
+
+static SoNode * findFirst(SoSearchAction & search, SoNode * node, SoType type)
+{
+  search.reset();
+  search.setType(type, TRUE);
+  search.setInterest(SoSearchAction::FIRST);
+  search.setSearchingAll(TRUE);
+  search.apply(node);
+  SoPath * path = search.getPath();
+  return path == NULL ? NULL : static_cast<SoFullPath *>(path)->getTail();
+}
+
+static bool onOneLine(const SbVec3f & p0, const SbVec3f & p1, const SbVec3f & p2)
+{
+  SbLine line;
+  line.setValue(p0, p1);
+  return line.getClosestPoint(p2).equals(p2, collinearTolerance);
+}
+
+static bool isValidIndex(int32_t index, int numPoints)
+{
+  return uint32_t(index) < uint32_t(numPoints);
+}
+
+// Protection depends on a vertex's position only, so it is looked up once per vertex, in a hash
+// holding the border points, rather than once per triangle corner in the point tree.
+static std::vector<uint8_t> markProtected(const SbVec3f * points, int numPoints,
+                                          const SbBSPTree & border)
+{
+  std::vector<uint8_t> isProtected(size_t(numPoints), 0);
+  const int numBorder = border.numPoints();
+  if (numBorder == 0) return isProtected;
+  VertexWelder borderSet(numBorder);
+  const SbVec3f * borderPoints = border.getPointsArrayPtr();
+  for (int i = 0; i < numBorder; ++i) borderSet.weld(borderPoints[i]);
+  for (int v = 0; v < numPoints; ++v) isProtected[size_t(v)] = borderSet.findPoint(points[v]) >= 0;
+  return isProtected;
+}
+
+// Each triangle proposes its shortest edge whose start vertex is not protected; of equal ones the
+// first in corner order. Every edge with a finite squared length can win, and an edge from a
+// vertex to itself never does, since collapsing it would delete a vertex still in use.
+static std::vector<Candidate> collectCandidates(const int32_t * coordIndex, int numTriangles,
+                                                const SbVec3f * points, int numPoints,
+                                                const std::vector<uint8_t> & isProtected)
+{
+  std::vector<Candidate> candidates;
+  candidates.reserve(size_t(numTriangles));
+  for (int t = 0; t < numTriangles; ++t) {
+    const int32_t * corner = coordIndex + 4 * size_t(t);
+    // A triangle that names a vertex outside the list proposes nothing.
+    if (!isValidIndex(corner[0], numPoints) || !isValidIndex(corner[1], numPoints) ||
+        !isValidIndex(corner[2], numPoints)) {
+      continue;
+    }
+    Candidate best = {std::numeric_limits<float>::infinity(), -1, -1};
+    for (int j = 0; j < 3; ++j) {
+      const int32_t from = corner[j];
+      const int32_t to = corner[j == 2 ? 0 : j + 1];
+      if (isProtected[size_t(from)] || from == to) continue;
+      const float dx = points[to][0] - points[from][0];
+      const float dy = points[to][1] - points[from][1];
+      const float dz = points[to][2] - points[from][2];
+      const float length = (dx * dx + dy * dy) + dz * dz;
+      if (length < best.length) best = {length, from, to};
+    }
+    if (best.from >= 0) candidates.push_back(best);
+  }
+  return candidates;
+}
+
+// Accepts collapses shortest first until the triangles counted as removed reach the quota; a
+// vertex takes part in at most one collapse per pass, so merges never chain. Gives for every
+// vertex the vertex it is merged into, or -1.
+static std::vector<int32_t> chooseCollapses(const std::vector<Candidate> & candidates,
+                                            int numPoints, int64_t quota)
+{
+  std::vector<int32_t> collapseTarget(size_t(numPoints), -1);
+  std::vector<uint8_t> taken(size_t(numPoints), 0); // removed, or the target of a collapse
+  int64_t removedCount = 0;
+  for (size_t k = 0; k < candidates.size() && removedCount < quota; ++k) {
+    const int32_t a = candidates[k].from;
+    const int32_t b = candidates[k].to;
+    if (taken[size_t(a)] || taken[size_t(b)]) continue;
+    taken[size_t(a)] = 1;
+    taken[size_t(b)] = 1;
+    collapseTarget[size_t(a)] = b;
+    removedCount += trianglesPerCollapse;
+  }
+  return collapseTarget;
+}
+
+// Rewrites the triangles in place in one sweep: drops those a collapse flattens and, as the
+// final straight-line sweep would, those whose corners lie on one line (that test looks only at
+// the triangle's own corners, so it can run here on the positions before the vertex lists
+// shrink); renumbers the rest. Returns the new number of entries. With no collapse, pass an
+// empty target list.
+static int rewriteFaces(int32_t * coordIndex, int numIndices, const SbVec3f * points,
+                        int numPoints, const std::vector<int32_t> & collapseTarget)
+{
+  const bool collapses = !collapseTarget.empty();
+  // Index shifts: a surviving vertex moves down by the number of removed vertices before it.
+  std::vector<int32_t> newIndex;
+  if (collapses) {
+    newIndex.resize(size_t(numPoints));
+    int32_t removedBelow = 0;
+    for (int v = 0; v < numPoints; ++v) {
+      newIndex[size_t(v)] = v - removedBelow;
+      if (collapseTarget[size_t(v)] >= 0) ++removedBelow;
+    }
+  }
+  const int numTriangles = numIndices / 4;
+  int out = 0;
+  for (int t = 0; t < numTriangles; ++t) {
+    int32_t entry[4];
+    for (int k = 0; k < 4; ++k) entry[k] = coordIndex[4 * size_t(t) + size_t(k)];
+    bool valid[3];
+    int32_t target[3];
+    for (int k = 0; k < 3; ++k) {
+      valid[k] = isValidIndex(entry[k], numPoints);
+      target[k] = collapses && valid[k] ? collapseTarget[size_t(entry[k])] : -1;
+    }
+    // Flattened: a corner is merged into one of the other two corners.
+    if ((target[0] >= 0 && (target[0] == entry[1] || target[0] == entry[2])) ||
+        (target[1] >= 0 && (target[1] == entry[2] || target[1] == entry[0])) ||
+        (target[2] >= 0 && (target[2] == entry[0] || target[2] == entry[1]))) {
+      continue;
+    }
+    int32_t survivor[3];
+    for (int k = 0; k < 3; ++k) survivor[k] = target[k] >= 0 ? target[k] : entry[k];
+    // A triangle naming a vertex outside the list cannot be measured and is kept as it is,
+    // apart from the renumbering of its other corners.
+    if (valid[0] && valid[1] && valid[2] &&
+        onOneLine(points[survivor[0]], points[survivor[1]], points[survivor[2]])) {
+      continue;
+    }
+    for (int k = 0; k < 3; ++k) {
+      coordIndex[out + k] = collapses && valid[k] ? newIndex[size_t(survivor[k])] : survivor[k];
+    }
+    coordIndex[out + 3] = entry[3];
+    out += 4;
+  }
+  // Entries that do not fill a group of four stay behind the last triangle.
+  for (int rest = 4 * numTriangles; rest < numIndices; ++rest) coordIndex[out++] = coordIndex[rest];
+  return out;
+}
+
+// Drops the removed vertices from a per-vertex list in one sweep; entries past the vertex count
+// (a longer list) are kept.
+template <typename Value>
+static int compactVertices(Value * values, int numValues, const std::vector<int32_t> & collapseTarget)
+{
+  int out = 0;
+  for (int v = 0; v < numValues; ++v) {
+    if (size_t(v) < collapseTarget.size() && collapseTarget[size_t(v)] >= 0) continue;
+    values[out++] = values[v];
+  }
+  return out;
+}
+
+void TerrainModel::reduce(SoNode * node, SbBSPTree * borderPoints, int percent)
+{
+  assert(node != NULL && borderPoints != NULL);
+  SoSearchAction search;
+  SoCoordinate3 * coordNode =
+    static_cast<SoCoordinate3 *>(findFirst(search, node, SoCoordinate3::getClassTypeId()));
+  if (coordNode == NULL) return;
+  SoIndexedFaceSet * faceNode =
+    static_cast<SoIndexedFaceSet *>(findFirst(search, node, SoIndexedFaceSet::getClassTypeId()));
+  if (faceNode == NULL) return;
+  SoTextureCoordinate2 * texNode = static_cast<SoTextureCoordinate2 *>(
+    findFirst(search, node, SoTextureCoordinate2::getClassTypeId()));
+  if (texNode == NULL) return;
+
+  const int numPoints = coordNode->point.getNum();
+  const int numIndices = faceNode->coordIndex.getNum();
+  const int numTriangles = numIndices / 4;
+  const SbVec3f * points = coordNode->point.getValues(0);
+  const int64_t quota = int64_t(numTriangles) * percent / 100;
+
+  std::vector<int32_t> collapseTarget;
+  if (quota > 0) {
+    // With a quota of zero no collapse is accepted, so there is nothing to propose or sort.
+    std::vector<Candidate> candidates =
+      collectCandidates(faceNode->coordIndex.getValues(0), numTriangles, points, numPoints,
+                        markProtected(points, numPoints, *borderPoints));
+    if (!candidates.empty()) {
+      quicksortSteps([&candidates](int k) { return candidates[size_t(k)].length; },
+                     [&candidates](int a, int b) {
+                       std::swap(candidates[size_t(a)], candidates[size_t(b)]);
+                     },
+                     0, int(candidates.size()) - 1);
+    }
+    collapseTarget = chooseCollapses(candidates, numPoints, quota);
+  }
+
+  int32_t * coordIndex = faceNode->coordIndex.startEditing();
+  const int keptIndices = rewriteFaces(coordIndex, numIndices, points, numPoints, collapseTarget);
+  faceNode->coordIndex.finishEditing();
+  if (keptIndices != numIndices) faceNode->coordIndex.setNum(keptIndices);
+
+  if (collapseTarget.empty()) return;
+  SbVec3f * editPoints = coordNode->point.startEditing();
+  const int keptPoints = compactVertices(editPoints, numPoints, collapseTarget);
+  coordNode->point.finishEditing();
+  if (keptPoints != numPoints) coordNode->point.setNum(keptPoints);
+  const int numTexCoords = texNode->point.getNum();
+  SbVec2f * editTexCoords = texNode->point.startEditing();
+  const int keptTexCoords = compactVertices(editTexCoords, numTexCoords, collapseTarget);
+  texNode->point.finishEditing();
+  if (keptTexCoords != numTexCoords) texNode->point.setNum(keptTexCoords);
+}
+
+void TerrainModel::removeCollinearTriangles(SoCoordinate3 * coordinates, SoIndexedFaceSet * faceSet)
+{
+  assert(coordinates != NULL && faceSet != NULL);
+  const int numIndices = faceSet->coordIndex.getNum();
+  int32_t * coordIndex = faceSet->coordIndex.startEditing();
+  const int kept = rewriteFaces(coordIndex, numIndices, coordinates->point.getValues(0),
+                                coordinates->point.getNum(), std::vector<int32_t>());
+  faceSet->coordIndex.finishEditing();
+  if (kept != numIndices) faceSet->coordIndex.setNum(kept);
+}
