@@ -87,9 +87,13 @@ private:
 // null to visit all of them. Gives the same chunk and records the same border points as
 // cutRegion on a mesh that holds only the visited triangles. A triangle with a corner index
 // outside either list (other than in its unread fourth entry) is skipped.
+// `distinctPositions` promises that no two input vertices share a position (as in the model,
+// which welds while loading, or in a chunk): vertices are then numbered by input index alone,
+// with the same result and without a position hash.
 SoSeparator * cutTriangles(const SbVec3f * points, int numPoints, const SbVec2f * texCoords,
                            int numTexCoords, const int32_t * coordIndex, int numIndices,
                            const int32_t * triangles, int numTriangles, float x1, float y1,
-                           float x2, float y2, SbBSPTree * borderPoints);
+                           float x2, float y2, SbBSPTree * borderPoints,
+                           bool distinctPositions = false);
 
 #endif

@@ -1,6 +1,9 @@
 // Copying the triangles whose centroid lies over a rectangle of the ground plane into a new mesh
 // chunk, and recording the vertices along the cut so that reducing the chunk leaves them alone.
+// The triangles are walked twice: once to choose them and record the border, once to number
+// their corners and write them straight into the chunk's fields, whose sizes are then known.
 
+#include "hugepages.h"
 #include "terrainmodel.h"
 
 #include <Inventor/SbBSPTree.h>
@@ -16,37 +19,63 @@
 
 namespace {
 
-// Gives every distinct corner position its chunk index, in order of first use. When many
-// triangles are visited, the answer is also kept per input index: one input index always has
-// one position, so the kept answer is the one the position lookup would give, at the cost of an
-// array read instead of a hash probe.
+// Gives every distinct corner position its chunk index, in order of first use, and remembers
+// the input vertex that used each chunk vertex last (its texture coordinate is the one that
+// stands). When many triangles are visited, the answer is also kept per input index: one input
+// index always has one position, so the kept answer is the one the position lookup would give,
+// at the cost of an array read instead of a hash probe. When no two input vertices share a
+// position, a new input index is always a new position, and the hash is not needed at all.
 class ChunkNumbering {
 public:
-  ChunkNumbering(const SbVec3f * points, int numPoints, int64_t corners)
-    : points(points), welder(int(std::min<int64_t>(corners, numPoints)))
+  ChunkNumbering(const SbVec3f * points, int numPoints, int64_t corners, bool distinctPositions)
+    : points(points)
   {
     // Filling one entry per input vertex only pays when a fair share of them is visited.
     if (corners * 16 >= numPoints) byInput.assign(size_t(numPoints), -1);
+    byIndexOnly = distinctPositions && !byInput.empty();
+    const int expected = int(std::min<int64_t>(corners, numPoints));
+    if (!byIndexOnly) welder = VertexWelder(expected);
+    lastUser.reserve(size_t(expected));
   }
 
+  int32_t use(int32_t inputIndex)
+  {
+    const int32_t index = indexOf(inputIndex);
+    if (size_t(index) == lastUser.size()) {
+      lastUser.push_back(inputIndex);
+    } else {
+      lastUser[size_t(index)] = inputIndex;
+    }
+    return index;
+  }
+
+  int32_t numVertices(void) const { return int32_t(lastUser.size()); }
+  int32_t lastUserOf(int32_t index) const { return lastUser[size_t(index)]; }
+  // The position of a chunk vertex as first met; equal positions may differ in the sign of a
+  // zero, so with the hash the stored one counts.
+  const SbVec3f & positionOf(int32_t index) const
+  {
+    return byIndexOnly ? points[lastUser[size_t(index)]] : welder.getPoint(index);
+  }
+
+private:
   int32_t indexOf(int32_t inputIndex)
   {
     if (byInput.empty()) return welder.weld(points[inputIndex]);
     int32_t & known = byInput[size_t(inputIndex)];
     if (known >= 0) return known;
     const SbVec3f & p = points[inputIndex];
-    const int32_t index = welder.weld(p);
+    const int32_t index = byIndexOnly ? int32_t(lastUser.size()) : welder.weld(p);
     // A position with a NaN equals nothing, so each of its uses is a new vertex.
     if (!(std::isnan(p[0]) || std::isnan(p[1]) || std::isnan(p[2]))) known = index;
     return index;
   }
 
-  const VertexWelder & positions(void) const { return welder; }
-
-private:
   const SbVec3f * points;
   VertexWelder welder;
-  std::vector<int32_t> byInput;
+  hugepages::Vector<int32_t> byInput;
+  hugepages::Vector<int32_t> lastUser;
+  bool byIndexOnly;
 };
 
 struct Rectangle {
@@ -90,35 +119,38 @@ static void recordBorderPoint(SbBSPTree & border, const SbVec3f & p)
   if (border.findPoint(p) < 0) border.addPoint(p);
 }
 
-static SoSeparator * makeChunk(const VertexWelder & positions, const std::vector<SbVec2f> & texCoords,
-                               const std::vector<int32_t> & coordIndex)
+// Decides whether the triangle goes into the chunk and records its corners along the cut: every
+// corner of a kept triangle that is not strictly inside, and the inside corners of a dropped
+// triangle that reaches into the rectangle.
+static bool chooseTriangle(const Rectangle & rect, const SbVec3f * points, const int32_t * corner,
+                           SbBSPTree & border)
 {
-  assert(int(texCoords.size()) == positions.numPoints());
-  SoSeparator * chunk = new SoSeparator;
-  chunk->ref();
-  SoCoordinate3 * coordNode = new SoCoordinate3;
-  SoIndexedFaceSet * faceNode = new SoIndexedFaceSet;
-  SoTextureCoordinate2 * texNode = new SoTextureCoordinate2;
-  // Both fields come with one default entry that a chunk must not have.
-  coordNode->point.setNum(0);
-  faceNode->coordIndex.setNum(0);
-  if (positions.numPoints() > 0) {
-    coordNode->point.setValues(0, positions.numPoints(), positions.getPoints().data());
-    texNode->point.setValues(0, int(texCoords.size()), texCoords.data());
+  const SbVec3f * p[3] = {&points[corner[0]], &points[corner[1]], &points[corner[2]]};
+  bool inside[3];
+  int insideCount = 0;
+  for (int k = 0; k < 3; ++k) {
+    inside[k] = strictlyInside(rect, *p[k]);
+    insideCount += inside[k];
   }
-  if (!coordIndex.empty()) {
-    faceNode->coordIndex.setValues(0, int(coordIndex.size()), coordIndex.data());
+  const float cx = centroidOf((*p[0])[0], (*p[1])[0], (*p[2])[0]);
+  const float cz = centroidOf((*p[0])[2], (*p[1])[2], (*p[2])[2]);
+  const bool keep = rect.x1 <= cx && cx <= rect.x2 && rect.y1 <= cz && cz <= rect.y2;
+  if (keep) {
+    for (int k = 0; k < 3; ++k) {
+      if (!inside[k]) recordBorderPoint(border, *p[k]);
+    }
+  } else if (insideCount < 3) {
+    for (int k = 0; k < 3; ++k) {
+      if (inside[k]) recordBorderPoint(border, *p[k]);
+    }
   }
-  chunk->addChild(coordNode);
-  chunk->addChild(texNode);
-  chunk->addChild(faceNode);
-  return chunk;
+  return keep;
 }
 
 SoSeparator * cutTriangles(const SbVec3f * points, int numPoints, const SbVec2f * texCoords,
                            int numTexCoords, const int32_t * coordIndex, int numIndices,
                            const int32_t * triangles, int numTriangles, float x1, float y1,
-                           float x2, float y2, SbBSPTree * borderPoints)
+                           float x2, float y2, SbBSPTree * borderPoints, bool distinctPositions)
 {
   assert(borderPoints != NULL);
   assert(numPoints >= 0 && numTexCoords >= 0 && numIndices >= 0);
@@ -129,10 +161,8 @@ SoSeparator * cutTriangles(const SbVec3f * points, int numPoints, const SbVec2f 
   // An index must be valid for both lists; comparing unsigned also rejects negative ones.
   const uint32_t indexLimit = uint32_t(std::min(numPoints, numTexCoords));
 
-  ChunkNumbering numbering(points, numPoints, int64_t(visits) * 3);
-  std::vector<SbVec2f> chunkTexCoords;
-  std::vector<int32_t> chunkIndex;
-
+  hugepages::Vector<int32_t> kept;
+  kept.reserve(size_t(visits));
   for (int visit = 0; visit < visits; ++visit) {
     const int t = triangles == NULL ? visit : triangles[visit];
     assert(t >= 0 && t < total);
@@ -143,42 +173,42 @@ SoSeparator * cutTriangles(const SbVec3f * points, int numPoints, const SbVec2f 
         uint32_t(corner[2]) >= indexLimit) {
       continue;
     }
-    const SbVec3f * p[3] = {&points[corner[0]], &points[corner[1]], &points[corner[2]]};
-    bool inside[3];
-    int insideCount = 0;
-    for (int k = 0; k < 3; ++k) {
-      inside[k] = strictlyInside(rect, *p[k]);
-      insideCount += inside[k];
-    }
-    const float cx = centroidOf((*p[0])[0], (*p[1])[0], (*p[2])[0]);
-    const float cz = centroidOf((*p[0])[2], (*p[1])[2], (*p[2])[2]);
-    const bool keep = x1 <= cx && cx <= x2 && y1 <= cz && cz <= y2;
-
-    if (keep) {
-      for (int k = 0; k < 3; ++k) {
-        const int32_t v = numbering.indexOf(corner[k]);
-        // A vertex used by several corners keeps the texture coordinate of the last one.
-        if (size_t(v) == chunkTexCoords.size()) {
-          chunkTexCoords.push_back(texCoords[corner[k]]);
-        } else {
-          chunkTexCoords[size_t(v)] = texCoords[corner[k]];
-        }
-        chunkIndex.push_back(v);
-      }
-      chunkIndex.push_back(-1);
-      // Every corner of a kept triangle that is not strictly inside lies along the cut.
-      for (int k = 0; k < 3; ++k) {
-        if (!inside[k]) recordBorderPoint(*borderPoints, *p[k]);
-      }
-    } else if (insideCount < 3) {
-      // A dropped triangle that reaches into the rectangle leaves its inside corners on the
-      // chunk's edge.
-      for (int k = 0; k < 3; ++k) {
-        if (inside[k]) recordBorderPoint(*borderPoints, *p[k]);
-      }
-    }
+    if (chooseTriangle(rect, points, corner, *borderPoints)) kept.push_back(t);
   }
-  return makeChunk(numbering.positions(), chunkTexCoords, chunkIndex);
+
+  SoSeparator * chunk = new SoSeparator;
+  chunk->ref();
+  SoCoordinate3 * coordNode = new SoCoordinate3;
+  SoIndexedFaceSet * faceNode = new SoIndexedFaceSet;
+  SoTextureCoordinate2 * texNode = new SoTextureCoordinate2;
+
+  ChunkNumbering numbering(points, numPoints, int64_t(kept.size()) * 3, distinctPositions);
+  faceNode->coordIndex.setNum(4 * int(kept.size()));
+  int32_t * chunkIndex = faceNode->coordIndex.startEditing();
+  for (size_t n = 0; n < kept.size(); ++n) {
+    const int32_t * corner = coordIndex + 4 * size_t(kept[n]);
+    for (int k = 0; k < 3; ++k) chunkIndex[4 * n + size_t(k)] = numbering.use(corner[k]);
+    chunkIndex[4 * n + 3] = -1;
+  }
+  faceNode->coordIndex.finishEditing();
+
+  const int numVertices = numbering.numVertices();
+  coordNode->point.setNum(numVertices);
+  texNode->point.setNum(numVertices);
+  SbVec3f * chunkPoints = coordNode->point.startEditing();
+  SbVec2f * chunkTexCoords = texNode->point.startEditing();
+  for (int32_t v = 0; v < numVertices; ++v) {
+    chunkPoints[v] = numbering.positionOf(v);
+    // A vertex used by several corners keeps the texture coordinate of the last one.
+    chunkTexCoords[v] = texCoords[numbering.lastUserOf(v)];
+  }
+  coordNode->point.finishEditing();
+  texNode->point.finishEditing();
+
+  chunk->addChild(coordNode);
+  chunk->addChild(texNode);
+  chunk->addChild(faceNode);
+  return chunk;
 }
 
 SoSeparator * TerrainModel::cutRegion(SoNode * node, float x1, float y1, float x2, float y2,
@@ -196,7 +226,9 @@ SoSeparator * TerrainModel::cutRegion(SoNode * node, float x1, float y1, float x
   const SoMFVec3f & points = static_cast<SoCoordinate3 *>(found[0])->point;
   const SoMFInt32 & coordIndex = static_cast<SoIndexedFaceSet *>(found[1])->coordIndex;
   const SoMFVec2f & texCoords = static_cast<SoTextureCoordinate2 *>(found[2])->point;
+  // The model's own coordinates were welded while loading and are never changed afterwards.
+  const bool distinctPositions = found[0] == coords;
   return cutTriangles(points.getValues(0), points.getNum(), texCoords.getValues(0),
                       texCoords.getNum(), coordIndex.getValues(0), coordIndex.getNum(), NULL, 0,
-                      x1, y1, x2, y2, borderPoints);
+                      x1, y1, x2, y2, borderPoints, distinctPositions);
 }

@@ -2,6 +2,7 @@
 // rewritten in one sweep (survivors keep their order), so a pass costs a sort plus a few linear
 // walks instead of one list move per deleted triangle or vertex.
 
+#include "hugepages.h"
 #include "terrainmodel.h"
 
 #include <Inventor/SbBSPTree.h>
@@ -113,10 +114,10 @@ static bool isValidIndex(int32_t index, int numPoints)
 
 // Protection depends on a vertex's position only, so it is looked up once per vertex, in a hash
 // holding the border points, rather than once per triangle corner in the point tree.
-static std::vector<uint8_t> markProtected(const SbVec3f * points, int numPoints,
-                                          const SbBSPTree & border)
+static hugepages::Vector<uint8_t> markProtected(const SbVec3f * points, int numPoints,
+                                                const SbBSPTree & border)
 {
-  std::vector<uint8_t> isProtected(size_t(numPoints), 0);
+  hugepages::Vector<uint8_t> isProtected(size_t(numPoints), 0);
   const int numBorder = border.numPoints();
   if (numBorder == 0) return isProtected;
   VertexWelder borderSet(numBorder);
@@ -129,11 +130,11 @@ static std::vector<uint8_t> markProtected(const SbVec3f * points, int numPoints,
 // Each triangle proposes its shortest edge whose start vertex is not protected; of equal ones the
 // first in corner order. Every edge with a finite squared length can win, and an edge from a
 // vertex to itself never does, since collapsing it would delete a vertex still in use.
-static std::vector<Candidate> collectCandidates(const int32_t * coordIndex, int numTriangles,
-                                                const SbVec3f * points, int numPoints,
-                                                const std::vector<uint8_t> & isProtected)
+static hugepages::Vector<Candidate>
+collectCandidates(const int32_t * coordIndex, int numTriangles, const SbVec3f * points,
+                  int numPoints, const hugepages::Vector<uint8_t> & isProtected)
 {
-  std::vector<Candidate> candidates;
+  hugepages::Vector<Candidate> candidates;
   candidates.reserve(size_t(numTriangles));
   for (int t = 0; t < numTriangles; ++t) {
     const int32_t * corner = coordIndex + 4 * size_t(t);
@@ -161,11 +162,11 @@ static std::vector<Candidate> collectCandidates(const int32_t * coordIndex, int 
 // Accepts collapses shortest first until the triangles counted as removed reach the quota; a
 // vertex takes part in at most one collapse per pass, so merges never chain. Gives for every
 // vertex the vertex it is merged into, or -1.
-static std::vector<int32_t> chooseCollapses(const std::vector<Candidate> & candidates,
-                                            int numPoints, int64_t quota)
+static hugepages::Vector<int32_t> chooseCollapses(const hugepages::Vector<Candidate> & candidates,
+                                                  int numPoints, int64_t quota)
 {
-  std::vector<int32_t> collapseTarget(size_t(numPoints), -1);
-  std::vector<uint8_t> taken(size_t(numPoints), 0); // removed, or the target of a collapse
+  hugepages::Vector<int32_t> collapseTarget(size_t(numPoints), -1);
+  hugepages::Vector<uint8_t> taken(size_t(numPoints), 0); // removed, or the target of a collapse
   int64_t removedCount = 0;
   for (size_t k = 0; k < candidates.size() && removedCount < quota; ++k) {
     const int32_t a = candidates[k].from;
@@ -184,12 +185,12 @@ static std::vector<int32_t> chooseCollapses(const std::vector<Candidate> & candi
 // the triangle's own corners, so it can run here on the positions before the vertex lists
 // shrink); renumbers the rest. Returns the new number of entries. With no collapse, pass an
 // empty target list.
-static int rewriteFaces(int32_t * coordIndex, int numIndices, const SbVec3f * points,
-                        int numPoints, const std::vector<int32_t> & collapseTarget)
+static int rewriteFaces(int32_t * coordIndex, int numIndices, const SbVec3f * points, int numPoints,
+                        const hugepages::Vector<int32_t> & collapseTarget)
 {
   const bool collapses = !collapseTarget.empty();
   // Index shifts: a surviving vertex moves down by the number of removed vertices before it.
-  std::vector<int32_t> newIndex;
+  hugepages::Vector<int32_t> newIndex;
   if (collapses) {
     newIndex.resize(size_t(numPoints));
     int32_t removedBelow = 0;
@@ -237,7 +238,8 @@ static int rewriteFaces(int32_t * coordIndex, int numIndices, const SbVec3f * po
 // Drops the removed vertices from a per-vertex list in one sweep; entries past the vertex count
 // (a longer list) are kept.
 template <typename Value>
-static int compactVertices(Value * values, int numValues, const std::vector<int32_t> & collapseTarget)
+static int compactVertices(Value * values, int numValues,
+                           const hugepages::Vector<int32_t> & collapseTarget)
 {
   int out = 0;
   for (int v = 0; v < numValues; ++v) {
@@ -267,10 +269,10 @@ void TerrainModel::reduce(SoNode * node, SbBSPTree * borderPoints, int percent)
   const SbVec3f * points = coordNode->point.getValues(0);
   const int64_t quota = int64_t(numTriangles) * percent / 100;
 
-  std::vector<int32_t> collapseTarget;
+  hugepages::Vector<int32_t> collapseTarget;
   if (quota > 0) {
     // With a quota of zero no collapse is accepted, so there is nothing to propose or sort.
-    std::vector<Candidate> candidates =
+    hugepages::Vector<Candidate> candidates =
       collectCandidates(faceNode->coordIndex.getValues(0), numTriangles, points, numPoints,
                         markProtected(points, numPoints, *borderPoints));
     if (!candidates.empty()) {
@@ -306,7 +308,7 @@ void TerrainModel::removeCollinearTriangles(SoCoordinate3 * coordinates, SoIndex
   const int numIndices = faceSet->coordIndex.getNum();
   int32_t * coordIndex = faceSet->coordIndex.startEditing();
   const int kept = rewriteFaces(coordIndex, numIndices, coordinates->point.getValues(0),
-                                coordinates->point.getNum(), std::vector<int32_t>());
+                                coordinates->point.getNum(), hugepages::Vector<int32_t>());
   faceSet->coordIndex.finishEditing();
   if (kept != numIndices) faceSet->coordIndex.setNum(kept);
 }

@@ -109,7 +109,9 @@ SoSeparator * cutRegion(SoNode * node, float x1, float y1, float x2, float y2,
   }
 
   coords->point.setNum(numbering->numPoints());
-  for (int j = 0; j < numbering->numPoints(); j++) coords->point.set1Value(j, numbering->getPoint(j));
+  for (int j = 0; j < numbering->numPoints(); j++) {
+    coords->point.set1Value(j, numbering->getPoint(j));
+  }
   delete numbering;
   chunk->addChild(coords);
   chunk->addChild(texCoords);

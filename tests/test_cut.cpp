@@ -320,7 +320,8 @@ TEST_F(Cut, TriangleListCutsLikeAMeshOfTheListedTriangles)
     SoSeparator * actual =
       cutTriangles(grid.points.data(), int(grid.points.size()), grid.texCoords.data(),
                    int(grid.texCoords.size()), grid.coordIndex.data(), int(grid.coordIndex.size()),
-                   listed.data(), int(listed.size()), x1, y1, x2, y2, &border);
+                   listed.data(), int(listed.size()), x1, y1, x2, y2, &border,
+                   round % 4 == 1); // the grid's positions are all distinct
     const Mesh chunk = readMesh(actual);
     EXPECT_TRUE(sameMesh(readMesh(expected), chunk));
     EXPECT_TRUE(samePoints(pointsOf(expectedBorder), pointsOf(border)));

@@ -30,7 +30,9 @@ protected:
   Mesh reduced(Mesh mesh, const std::vector<SbVec3f> & protectedPoints, int percent)
   {
     if (mesh.texCoords.empty()) {
-      for (size_t n = 0; n < mesh.points.size(); ++n) mesh.texCoords.emplace_back(float(n), float(n));
+      for (size_t n = 0; n < mesh.points.size(); ++n) {
+        mesh.texCoords.emplace_back(float(n), float(n));
+      }
     }
     SbBSPTree border(64, 0);
     for (const SbVec3f & p : protectedPoints) border.addPoint(p);
@@ -208,8 +210,9 @@ Mesh separateTriangles(int count)
   for (int k = 0; k < count; ++k) {
     const float x = 10.0f * float(k);
     const int32_t first = int32_t(mesh.points.size());
-    mesh.points.insert(mesh.points.end(), {SbVec3f(x, 0, 0), SbVec3f(x + 1.0f + 0.1f * float(k), 0, 0),
-                                           SbVec3f(x, 0, 3)});
+    const float length = 1.0f + 0.1f * float(k);
+    mesh.points.insert(mesh.points.end(),
+                       {SbVec3f(x, 0, 0), SbVec3f(x + length, 0, 0), SbVec3f(x, 0, 3)});
     mesh.coordIndex.insert(mesh.coordIndex.end(), {first, first + 1, first + 2, -1});
   }
   return mesh;
@@ -421,7 +424,8 @@ TEST_F(Reduce, MatchesTheLiteralPassOnCutsOfRealTerrain)
         if (y2 < y1) std::swap(y1, y2);
       }
       SbBSPTree expectedBorder(16, 0), border(16, 0);
-      SoSeparator * expected = literal::cutRegion(terrain.getRoot(), x1, y1, x2, y2, &expectedBorder);
+      SoSeparator * expected =
+        literal::cutRegion(terrain.getRoot(), x1, y1, x2, y2, &expectedBorder);
       SoSeparator * actual = terrain.cutRegion(terrain.getRoot(), x1, y1, x2, y2, &border);
       const Mesh cut = readMesh(actual);
       for (int pass = 0; pass < 3; ++pass) {
