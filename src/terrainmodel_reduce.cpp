@@ -161,7 +161,7 @@ collectCandidates(const int32_t * coordIndex, int numTriangles, const SbVec3f * 
 
 // Accepts collapses shortest first until the triangles counted as removed reach the quota; a
 // vertex takes part in at most one collapse per pass, so merges never chain. Gives for every
-// vertex the vertex it is merged into, or -1.
+// vertex the vertex it is merged into, or -1; or nothing when no collapse was accepted.
 static hugepages::Vector<int32_t> chooseCollapses(const hugepages::Vector<Candidate> & candidates,
                                                   int numPoints, int64_t quota)
 {
@@ -177,14 +177,15 @@ static hugepages::Vector<int32_t> chooseCollapses(const hugepages::Vector<Candid
     collapseTarget[size_t(a)] = b;
     removedCount += trianglesPerCollapse;
   }
+  if (removedCount == 0) collapseTarget.clear();
   return collapseTarget;
 }
 
 // Rewrites the triangles in place in one sweep: drops those a collapse flattens and, as the
 // final straight-line sweep would, those whose corners lie on one line (that test looks only at
 // the triangle's own corners, so it can run here on the positions before the vertex lists
-// shrink); renumbers the rest. Returns the new number of entries. With no collapse, pass an
-// empty target list.
+// shrink); renumbers the rest. Returns the new number of entries. An empty target list means
+// no collapse.
 static int rewriteFaces(int32_t * coordIndex, int numIndices, const SbVec3f * points, int numPoints,
                         const hugepages::Vector<int32_t> & collapseTarget)
 {

@@ -415,7 +415,7 @@ TEST_F(Reduce, MatchesTheLiteralPassOnCutsOfRealTerrain)
     terrain.getExtent(terrain.getRoot(), minX, minZ, maxX, maxZ);
     std::mt19937 random(31);
     std::uniform_real_distribution<float> fx(minX, maxX), fz(minZ, maxZ);
-    for (int r = 0; r < 8; ++r) {
+    for (int r = 0; r < 12; ++r) {
       SCOPED_TRACE(r);
       float x1 = minX, y1 = minZ, x2 = maxX, y2 = maxZ; // the whole extent first
       if (r > 0) {
