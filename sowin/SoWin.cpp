@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace {
 
@@ -26,10 +27,17 @@ void fatalError(const SbString errmsg, SoQt::FatalErrors, void *)
 
 bool displayReachable(void)
 {
-  Display * display = XOpenDisplay(NULL);
-  if (display == NULL) return false;
-  XCloseDisplay(display);
-  return true;
+  // A busy server can refuse a connection for a moment; a missing one refuses every time.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    Display * display = XOpenDisplay(NULL);
+    if (display != NULL) {
+      XCloseDisplay(display);
+      return true;
+    }
+    if (std::getenv("DISPLAY") == NULL) break;
+    usleep(200000);
+  }
+  return false;
 }
 
 } // namespace
@@ -53,6 +61,10 @@ HWND SoWin::init(const char * appName, const char * className)
 
 void SoWin::mainLoop(void)
 {
+  // A window closed before the loop starts (while it was being shown) has already asked the
+  // application to quit; entering the loop then would wait forever.
+  QWidget * top = SoQt::getTopLevelWidget();
+  if (top != NULL && !top->isVisible()) return;
   SoQt::mainLoop();
 }
 

@@ -13,6 +13,8 @@
 class SbBSPTree;
 class SbVec3f;
 class SoCallbackAction;
+class SoInput;
+struct ContainedProgress;
 class SoCoordinate3;
 class SoGroup;
 class SoIndexedFaceSet;
@@ -54,6 +56,9 @@ public:
 
 private:
   void progressStep(void);
+  // Reads the scene and flattens it into the loading lists, then writes them to fd; runs in a
+  // child process of its own.
+  bool flattenScene(SoInput & input, int fd, ContainedProgress & progress);
 
   friend void triangleCallback(void * userData, SoCallbackAction * action,
                                const SoPrimitiveVertex * v1, const SoPrimitiveVertex * v2,
@@ -78,6 +83,7 @@ private:
   // Lists being filled while loading; written into the fields in one go at the end.
   std::vector<int32_t> loadingIndices;
   std::vector<SbVec2f> loadingTexCoords;
+  ContainedProgress * loadingProgress = nullptr;
   bool loaded;
 };
 

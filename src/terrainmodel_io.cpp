@@ -2,6 +2,8 @@
 
 #include "terrainmodel.h"
 
+#include "containedrun.h"
+
 #include <Inventor/SbMatrix.h>
 #include <Inventor/SoDB.h>
 #include <Inventor/SoInput.h>
@@ -16,6 +18,8 @@
 #include <Inventor/nodes/SoTextureCoordinate2.h>
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 void triangleCallback(void * userData, SoCallbackAction * action, const SoPrimitiveVertex * v1,
                       const SoPrimitiveVertex * v2, const SoPrimitiveVertex * v3)
@@ -36,6 +40,8 @@ void triangleCallback(void * userData, SoCallbackAction * action, const SoPrimit
     texCoords[size_t(index[k])].setValue(t[0], t[1]);
   }
   model->loadingIndices.insert(model->loadingIndices.end(), {index[0], index[1], index[2], -1});
+  if (model->loadingProgress != NULL)
+    model->loadingProgress->ticks.fetch_add(1, std::memory_order_relaxed);
 }
 
 static SoCallbackAction::Response textureCallback(void * userData, SoCallbackAction *,
@@ -55,6 +61,68 @@ static SoCallbackAction::Response textureCallback(void * userData, SoCallbackAct
   return SoCallbackAction::CONTINUE;
 }
 
+namespace {
+
+// What a contained read hands back: the flat lists and the fields of the last texture.
+struct FlatHeader {
+  uint32_t magic;
+  int32_t numPoints;
+  int32_t numTexCoords;
+  int32_t numIndices;
+  int32_t wrapS;
+  int32_t wrapT;
+  int32_t model;
+  float blendColor[3];
+  int32_t filenameLength;
+};
+const uint32_t FLAT_MAGIC = 0x54524e31;
+
+// Points at the next count values of the output, or null when it is too short.
+template <typename T>
+const T * take(const ContainedOutput & output, size_t & at, size_t count)
+{
+  const size_t size = sizeof(T) * count;
+  if (output.size() < at || output.size() - at < size) return nullptr;
+  const T * values = reinterpret_cast<const T *>(output.data() + at);
+  at += size;
+  return values;
+}
+
+} // namespace
+
+bool TerrainModel::flattenScene(SoInput & input, int fd, ContainedProgress & progress)
+{
+  SoSeparator * scene = SoDB::readAll(&input);
+  if (scene == NULL) return false;
+  scene->ref();
+  progress.ticks.fetch_add(1, std::memory_order_relaxed);
+  loadingProgress = &progress;
+
+  SoCallbackAction action;
+  action.addTriangleCallback(SoShape::getClassTypeId(), triangleCallback, this);
+  action.addPostCallback(SoTexture2::getClassTypeId(), textureCallback, texture);
+  action.apply(scene);
+  scene->unref();
+  loadingProgress = NULL;
+
+  const SbColor & blend = texture->blendColor.getValue();
+  const SbString & file = texture->filename.getValue();
+  const FlatHeader header = {FLAT_MAGIC,
+                             pointTree->numPoints(),
+                             int32_t(loadingTexCoords.size()),
+                             int32_t(loadingIndices.size()),
+                             texture->wrapS.getValue(),
+                             texture->wrapT.getValue(),
+                             texture->model.getValue(),
+                             {blend[0], blend[1], blend[2]},
+                             file.getLength()};
+  return writeAll(fd, &header, sizeof header) &&
+         writeAll(fd, pointTree->getPoints().data(), sizeof(SbVec3f) * size_t(header.numPoints)) &&
+         writeAll(fd, loadingTexCoords.data(), sizeof(SbVec2f) * loadingTexCoords.size()) &&
+         writeAll(fd, loadingIndices.data(), sizeof(int32_t) * loadingIndices.size()) &&
+         writeAll(fd, file.getString(), size_t(file.getLength()));
+}
+
 bool TerrainModel::load(const char * fileName)
 {
   std::printf("Loading %s ...", fileName);
@@ -65,27 +133,42 @@ bool TerrainModel::load(const char * fileName)
     std::printf(" Failed\n");
     return false;
   }
-  SoSeparator * scene = SoDB::readAll(&input);
-  if (scene == NULL) {
-    // A file that opens but holds no scene is as unusable as one that does not open.
+  // The toolkit's reader and shape traversal crash or loop forever on some broken files; they
+  // run in a child process, and only the flat lists come back.
+  ContainedOutput output;
+  const ContainedOutcome outcome = runContained(
+      [&](int fd, ContainedProgress & progress) { return flattenScene(input, fd, progress); },
+      output);
+  size_t at = 0;
+  const FlatHeader * header =
+      outcome == ContainedOutcome::FINISHED ? take<FlatHeader>(output, at, 1) : nullptr;
+  const bool sane = header != nullptr && header->magic == FLAT_MAGIC &&
+                    header->numPoints >= 0 && header->numTexCoords >= 0 &&
+                    header->numIndices >= 0 && header->filenameLength >= 0;
+  const SbVec3f * points = sane ? take<SbVec3f>(output, at, size_t(header->numPoints)) : nullptr;
+  const SbVec2f * texPoints =
+      points ? take<SbVec2f>(output, at, size_t(header->numTexCoords)) : nullptr;
+  const int32_t * indices =
+      texPoints ? take<int32_t>(output, at, size_t(header->numIndices)) : nullptr;
+  const char * file = indices ? take<char>(output, at, size_t(header->filenameLength)) : nullptr;
+  // A file that opens but holds no scene is as unusable as one that does not open.
+  if (file == nullptr) {
     std::printf(" Failed\n");
     return false;
   }
-  scene->ref();
 
-  SoCallbackAction action;
-  action.addTriangleCallback(SoShape::getClassTypeId(), triangleCallback, this);
-  action.addPostCallback(SoTexture2::getClassTypeId(), textureCallback, texture);
-  action.apply(scene);
+  coords->point.setValues(0, header->numPoints, points);
+  texCoords->point.setValues(0, header->numTexCoords, texPoints);
+  faceSet->coordIndex.setValues(0, header->numIndices, indices);
+  pointTree->assign(points, header->numPoints);
 
-  const int32_t numPoints = pointTree->numPoints();
-  coords->point.setValues(0, numPoints, pointTree->getPoints().data());
-  texCoords->point.setValues(0, int(loadingTexCoords.size()), loadingTexCoords.data());
-  faceSet->coordIndex.setValues(0, int(loadingIndices.size()), loadingIndices.data());
-  std::vector<int32_t>().swap(loadingIndices);
-  std::vector<SbVec2f>().swap(loadingTexCoords);
-
-  scene->unref();
+  // The file's directory is on the toolkit's search path while the input is open, so a texture
+  // named relative to the file is found wherever the program was started.
+  texture->filename.setValue(std::string(file, size_t(header->filenameLength)).c_str());
+  texture->wrapS.setValue(header->wrapS);
+  texture->wrapT.setValue(header->wrapT);
+  texture->model.setValue(header->model);
+  texture->blendColor.setValue(header->blendColor);
 
   addTexture(root);
   root->addChild(coords);

@@ -25,13 +25,17 @@ public:
   const SbVec3f & getPoint(int32_t index) const { return points[size_t(index)]; }
   const std::vector<SbVec3f> & getPoints(void) const { return points; }
   void clear(void);
+  // Takes over positions numbered elsewhere; the hash is built only if it is asked again.
+  void assign(const SbVec3f * values, int32_t count);
 
 private:
   static uint64_t hashOf(const SbVec3f & point);
   void grow(void);
+  void reindex(void) const;
 
   std::vector<SbVec3f> points;
-  std::vector<int32_t> slots; // -1 empty, else a point number; size is a power of two
+  mutable std::vector<int32_t> slots; // -1 empty, else a point number; a power of two long
+  mutable bool indexed = true;
 };
 
 #endif

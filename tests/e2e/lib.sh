@@ -56,13 +56,14 @@ start_app() {
   APP_PID=$!
 }
 
-# wait_window TITLE [SECONDS]: prints the window id once a window of that exact title is mapped.
+# wait_window TITLE [SECONDS [SETTLE]]: prints the window id once a window of that exact title
+# is mapped, after SETTLE seconds (default 1.5) for the first frames to draw.
 wait_window() {
-  local title=$1 limit=${2:-120} id
+  local title=$1 limit=${2:-120} settle=${3:-1.5} id
   for _ in $(seq $((limit * 5))); do
     id=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | head -n 1)
     if [ -n "$id" ]; then
-      sleep 1.5 # let the first frames draw
+      sleep "$settle"
       echo "$id"
       return 0
     fi

@@ -32,9 +32,14 @@ run_and_close() { # run_and_close OUT SHOT ARGS...: RC gets the exit code
   start_app "$out" "$@"
   local win
   win=$(wait_window "$TITLE" 300)
-  if [ -z "$win" ]; then wait_exit 5; return; fi
+  if [ -z "$win" ]; then
+    wait_exit 5
+    sed 's/^/    stderr: /' "$out.err" | tail -n 20
+    return
+  fi
   import -window "$win" "$shot"
   close_app "$win"
+  [ "$RC" = 0 ] || sed 's/^/    stderr: /' "$out.err" | tail -n 20
 }
 
 # Run mode 0 with the default level 3 and with level 4.

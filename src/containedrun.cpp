@@ -1,0 +1,133 @@
+#include "containedrun.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <new>
+#include <string>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+double monotonicSeconds(void)
+{
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+// Bytes the child has read through system calls so far; 0 when that cannot be seen.
+uint64_t bytesRead(pid_t child)
+{
+  std::ifstream io("/proc/" + std::to_string(child) + "/io");
+  std::string key;
+  uint64_t value = 0;
+  while (io >> key >> value)
+    if (key == "rchar:") return value;
+  return 0;
+}
+
+} // namespace
+
+ContainedOutput::~ContainedOutput(void)
+{
+  if (bytes != nullptr) munmap(bytes, length);
+}
+
+bool ContainedOutput::map(int fd)
+{
+  const off_t end = lseek(fd, 0, SEEK_END);
+  if (end < 0) return false;
+  length = size_t(end);
+  if (length == 0) return true;
+  void * mapped = mmap(NULL, length, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (mapped == MAP_FAILED) {
+    length = 0;
+    return false;
+  }
+  bytes = static_cast<char *>(mapped);
+  return true;
+}
+
+bool writeAll(int fd, const void * data, size_t size)
+{
+  const char * bytes = static_cast<const char *>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, bytes, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += n;
+    size -= size_t(n);
+  }
+  return true;
+}
+
+ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress & progress)> & work,
+                              ContainedOutput & output, double stallSeconds)
+{
+  FILE * scratch = std::tmpfile();
+  void * shared = mmap(NULL, sizeof(ContainedProgress), PROT_READ | PROT_WRITE,
+                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (scratch == NULL || shared == MAP_FAILED) {
+    if (scratch != NULL) std::fclose(scratch);
+    if (shared != MAP_FAILED) munmap(shared, sizeof(ContainedProgress));
+    return ContainedOutcome::CRASHED;
+  }
+  ContainedProgress * progress = new (shared) ContainedProgress;
+  const int fd = fileno(scratch);
+
+  std::fflush(NULL);
+  const pid_t child = fork();
+  if (child == 0) {
+    // Leave without destructors or atexit handlers: they belong to the parent's resources
+    // (the display connection among them).
+    _exit(work(fd, *progress) ? 0 : 1);
+  }
+
+  ContainedOutcome outcome = ContainedOutcome::CRASHED;
+  if (child < 0) {
+    outcome = work(fd, *progress) ? ContainedOutcome::FINISHED : ContainedOutcome::REFUSED;
+  } else {
+    uint64_t lastTicks = 0, lastRead = 0;
+    double lastChange = monotonicSeconds();
+    for (;;) {
+      int status = 0;
+      const pid_t done = waitpid(child, &status, WNOHANG);
+      if (done == child) {
+        if (WIFEXITED(status))
+          outcome = WEXITSTATUS(status) == 0 ? ContainedOutcome::FINISHED : ContainedOutcome::REFUSED;
+        break;
+      }
+      if (done < 0 && errno != EINTR) break;
+      const uint64_t ticks = progress->ticks.load(std::memory_order_relaxed);
+      const uint64_t read = bytesRead(child);
+      const double now = monotonicSeconds();
+      if (ticks != lastTicks || read != lastRead) {
+        lastTicks = ticks;
+        lastRead = read;
+        lastChange = now;
+      } else if (now - lastChange > stallSeconds) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        outcome = ContainedOutcome::STALLED;
+        break;
+      }
+      usleep(20000);
+    }
+  }
+
+  if (outcome == ContainedOutcome::FINISHED && !output.map(fd))
+    outcome = ContainedOutcome::CRASHED;
+  progress->~ContainedProgress();
+  munmap(shared, sizeof(ContainedProgress));
+  std::fclose(scratch);
+  return outcome;
+}

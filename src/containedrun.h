@@ -1,0 +1,51 @@
+#ifndef TERRAVEL_CONTAINEDRUN_H
+#define TERRAVEL_CONTAINEDRUN_H
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+// Runs a piece of work in a child process, so that a crash, an abort or an endless loop in code
+// we do not control (the toolkit's reader and shape traversal) costs the run one failed step
+// instead of the whole process. The work writes its result as bytes into a file descriptor;
+// the parent gets them back once the child has ended cleanly.
+
+struct ContainedProgress {
+  // The work bumps this now and then; together with the bytes the child reads from files it
+  // tells a slow child from a stuck one.
+  std::atomic<uint64_t> ticks{0};
+};
+
+enum class ContainedOutcome {
+  FINISHED, // the work returned true; its output is complete
+  REFUSED,  // the work returned false
+  CRASHED,  // the child died from a signal (segmentation fault, abort, out of memory)
+  STALLED   // the child made no progress for too long and was stopped
+};
+
+// The bytes a contained run wrote, mapped into memory for as long as this object lives.
+class ContainedOutput {
+public:
+  ContainedOutput(void) = default;
+  ~ContainedOutput(void);
+  ContainedOutput(const ContainedOutput &) = delete;
+  ContainedOutput & operator=(const ContainedOutput &) = delete;
+  bool map(int fd);
+  const char * data(void) const { return bytes; }
+  size_t size(void) const { return length; }
+
+private:
+  char * bytes = nullptr;
+  size_t length = 0;
+};
+
+// work(fd, progress) runs in the child and writes its result to fd. A child that neither reads
+// nor ticks for stallSeconds is killed. When no child can be made the work runs in this
+// process, unprotected.
+ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress & progress)> & work,
+                              ContainedOutput & output, double stallSeconds = 10.0);
+
+// Writes all of the bytes, retrying after short writes; false on an error.
+bool writeAll(int fd, const void * data, size_t size);
+
+#endif
