@@ -115,10 +115,11 @@ SoSeparator * TerrainModel::buildChunk(float x1, float y1, float x2, float y2, i
   }
 
   SbBSPTree borderPoints(16, 0);
+  // The model's vertices are welded, so no two share a position.
   const auto cutCell = [&]() {
     return cutTriangles(p, numPoints, texCoords->point.getValues(0), texCoords->point.getNum(),
                         index, faceSet->coordIndex.getNum(), mine.data(), int(mine.size()), x1,
-                        y1, x2, y2, &borderPoints);
+                        y1, x2, y2, &borderPoints, true);
   };
 
   if (level == maxLevel) {
