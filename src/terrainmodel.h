@@ -21,6 +21,7 @@ class SoIndexedFaceSet;
 class SoMFFloat;
 class SoMFInt32;
 class SoNode;
+class SoNodeSensor;
 class SoPrimitiveVertex;
 class SoTexture2;
 class SoTextureCoordinate2;
@@ -85,6 +86,10 @@ private:
   std::vector<SbVec2f> loadingTexCoords;
   ContainedProgress * loadingProgress = nullptr;
   bool loaded;
+  // Tells whether root still exists: in run mode 1 the main flow's last release destroys it
+  // before the model goes; in the other run modes the model releases load's reference itself.
+  std::unique_ptr<SoNodeSensor> rootWatch;
+  bool rootDestroyed = false;
 };
 
 // The region cut on plain lists, for callers that already hold the mesh's values (the fields of

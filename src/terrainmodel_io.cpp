@@ -19,6 +19,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 
 void triangleCallback(void * userData, SoCallbackAction * action, const SoPrimitiveVertex * v1,
@@ -183,14 +185,40 @@ bool TerrainModel::load(const char * fileName)
 
 void TerrainModel::save(SoSeparator * node, const char * fileName)
 {
-  SoOutput output;
   std::printf("Saving %s ...", fileName);
   std::fflush(stdout);
-  if (!output.openFile(fileName)) {
+
+  // The scene goes into a temporary file beside the target, which replaces the target only once
+  // it is complete: a failed or interrupted save leaves any earlier file of that name intact.
+  std::string temporary = std::string(fileName) + ".XXXXXX";
+  const int fd = mkstemp(&temporary[0]);
+  FILE * file = fd >= 0 ? fdopen(fd, "w") : NULL;
+  if (file == NULL) {
+    if (fd >= 0) {
+      close(fd);
+      unlink(temporary.c_str());
+    }
     std::printf("Failed\n");
     return;
   }
-  SoWriteAction writer(&output);
-  writer.apply(node);
-  std::printf("Done\n");
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask); // what an ordinary new file would get
+
+  bool written = false;
+  {
+    SoOutput output;
+    output.setFilePointer(file);
+    SoWriteAction writer(&output);
+    writer.apply(node);
+    written = std::fflush(file) == 0 && std::ferror(file) == 0;
+  }
+  written = written && fsync(fd) == 0;
+  written = std::fclose(file) == 0 && written;
+  if (written && std::rename(temporary.c_str(), fileName) == 0) {
+    std::printf("Done\n");
+    return;
+  }
+  unlink(temporary.c_str());
+  std::printf("Failed\n");
 }

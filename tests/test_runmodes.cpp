@@ -14,6 +14,13 @@
 #include <fstream>
 #include <string>
 
+#include <dirent.h>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 TEST(RunModes, OutputNames)
 {
   EXPECT_EQ(outputFileName("terrain.iv", ".reduced.iv"), "terrain.reduced.iv");
@@ -114,4 +121,57 @@ TEST_F(Saving, CutFileAndFailedSaves)
   EXPECT_EQ(printed, "Saving /nonexistent-terravel-dir/x.noRECT.iv ...Failed\n");
   output->unref();
   model.getRoot()->unref();
+}
+
+TEST_F(Saving, AFailedWriteLeavesTheEarlierFileIntact)
+{
+  const std::string input = copyVolcano("terravel_keep.iv");
+  const std::string target = testing::TempDir() + "terravel_keep.noRECT.iv";
+  std::ofstream(target) << "earlier result\n";
+  TerrainModel model;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(model.load(input.c_str()));
+  testing::internal::GetCapturedStdout();
+  SoSeparator * output = new SoSeparator;
+  output->ref();
+  output->addChild(model.getRoot());
+
+  // A child process whose files may not grow past 4 KiB: the write fails half-way, as on a
+  // full disk.
+  const pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit small = {4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &small);
+    testing::internal::CaptureStdout();
+    model.save(output, target.c_str());
+    const std::string printed = testing::internal::GetCapturedStdout();
+    _exit(printed == "Saving " + target + " ...Failed\n" ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "save did not report Failed";
+  std::ifstream kept(target);
+  std::string line;
+  std::getline(kept, line);
+  EXPECT_EQ(line, "earlier result");
+
+  // Without the limit the save replaces the file and leaves no temporary file behind.
+  testing::internal::CaptureStdout();
+  model.save(output, target.c_str());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Saving " + target + " ...Done\n");
+  std::ifstream replaced(target);
+  std::getline(replaced, line);
+  EXPECT_EQ(line, "#Inventor V2.1 ascii");
+  struct stat info;
+  ASSERT_EQ(stat(target.c_str(), &info), 0);
+  EXPECT_NE(info.st_mode & S_IROTH, 0u) << "saved like any new file, readable by others";
+  DIR * dir = opendir(testing::TempDir().c_str());
+  ASSERT_NE(dir, nullptr);
+  int leftovers = 0;
+  while (const dirent * entry = readdir(dir))
+    leftovers += std::string(entry->d_name).rfind("terravel_keep.noRECT.iv.", 0) == 0;
+  closedir(dir);
+  EXPECT_EQ(leftovers, 0);
+  output->unref();
 }
