@@ -15,6 +15,9 @@
 
 namespace {
 
+// Any other exit code means the child ended some other way (a sanitizer's report, say).
+const int REFUSED_EXIT = 42;
+
 double monotonicSeconds(void)
 {
   timespec now;
@@ -89,7 +92,7 @@ ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress
   if (child == 0) {
     // Leave without destructors or atexit handlers: they belong to the parent's resources
     // (the display connection among them).
-    _exit(work(fd, *progress) ? 0 : 1);
+    _exit(work(fd, *progress) ? 0 : REFUSED_EXIT);
   }
 
   ContainedOutcome outcome = ContainedOutcome::CRASHED;
@@ -103,7 +106,9 @@ ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress
       const pid_t done = waitpid(child, &status, WNOHANG);
       if (done == child) {
         if (WIFEXITED(status))
-          outcome = WEXITSTATUS(status) == 0 ? ContainedOutcome::FINISHED : ContainedOutcome::REFUSED;
+          outcome = WEXITSTATUS(status) == 0              ? ContainedOutcome::FINISHED
+                    : WEXITSTATUS(status) == REFUSED_EXIT ? ContainedOutcome::REFUSED
+                                                          : ContainedOutcome::CRASHED;
         break;
       }
       if (done < 0 && errno != EINTR) break;
