@@ -8,10 +8,14 @@
 #include <fstream>
 #include <new>
 #include <string>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+// Present only in sanitizer builds.
+extern "C" void __sanitizer_set_death_callback(void (*callback)(void)) __attribute__((weak));
 
 namespace {
 
@@ -87,13 +91,23 @@ ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress
   ContainedProgress * progress = new (shared) ContainedProgress;
   const int fd = fileno(scratch);
 
+  // The child holds the write end of this pipe until it ends, which wakes the parent at once.
+  int ended[2];
+  if (pipe(ended) != 0) ended[0] = ended[1] = -1;
+
   std::fflush(NULL);
   const pid_t child = fork();
   if (child == 0) {
+    if (ended[0] >= 0) close(ended[0]);
+    // A crash ends the child plainly: handlers inherited from the parent (a fuzzer's or a
+    // sanitizer's) would treat the contained fault as the parent's own.
+    for (const int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) signal(sig, SIG_DFL);
+    if (__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(nullptr);
     // Leave without destructors or atexit handlers: they belong to the parent's resources
     // (the display connection among them).
     _exit(work(fd, *progress) ? 0 : REFUSED_EXIT);
   }
+  if (ended[1] >= 0) close(ended[1]);
 
   ContainedOutcome outcome = ContainedOutcome::CRASHED;
   if (child < 0) {
@@ -125,9 +139,11 @@ ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress
         outcome = ContainedOutcome::STALLED;
         break;
       }
-      usleep(20000);
+      pollfd wake = {ended[0], POLLIN, 0};
+      if (ended[0] < 0 || poll(&wake, 1, 50) < 0) usleep(20000);
     }
   }
+  if (ended[0] >= 0) close(ended[0]);
 
   if (outcome == ContainedOutcome::FINISHED && !output.map(fd))
     outcome = ContainedOutcome::CRASHED;
