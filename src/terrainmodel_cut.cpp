@@ -6,6 +6,8 @@
 #include "hugepages.h"
 #include "terrainmodel.h"
 
+#include "nodesearch.h"
+
 #include <Inventor/SbBSPTree.h>
 #include <Inventor/SoFullPath.h>
 #include <Inventor/actions/SoSearchAction.h>
@@ -83,17 +85,6 @@ struct Rectangle {
 };
 
 } // namespace
-
-static SoNode * findFirst(SoSearchAction & search, SoNode * node, SoType type)
-{
-  search.reset();
-  search.setType(type, TRUE);
-  search.setInterest(SoSearchAction::FIRST);
-  search.setSearchingAll(TRUE);
-  search.apply(node);
-  SoPath * path = search.getPath();
-  return path == NULL ? NULL : static_cast<SoFullPath *>(path)->getTail();
-}
 
 static bool strictlyInside(const Rectangle & r, const SbVec3f & p)
 {

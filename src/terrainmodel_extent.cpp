@@ -2,6 +2,8 @@
 
 #include "terrainmodel.h"
 
+#include "nodesearch.h"
+
 #include <Inventor/actions/SoSearchAction.h>
 #include <Inventor/nodes/SoCoordinate3.h>
 #include <Inventor/SoFullPath.h>
@@ -18,13 +20,9 @@ void TerrainModel::getExtent(SoNode * node, float & minX, float & minZ, float & 
 {
   assert(node != NULL);
   SoSearchAction search;
-  search.setType(SoCoordinate3::getClassTypeId(), TRUE);
-  search.setInterest(SoSearchAction::FIRST);
-  search.setSearchingAll(TRUE);
-  search.apply(node);
-  if (search.getPath() == NULL) return;
   const SoCoordinate3 * coordinates =
-    static_cast<const SoCoordinate3 *>(static_cast<SoFullPath *>(search.getPath())->getTail());
+    static_cast<const SoCoordinate3 *>(findFirst(search, node, SoCoordinate3::getClassTypeId()));
+  if (coordinates == NULL) return;
 
   // Start beyond every finite value so that coordinates of any size are measured; infinities
   // and NaNs are left out, as they would make the rectangle unusable for cutting.

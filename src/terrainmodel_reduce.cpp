@@ -5,6 +5,8 @@
 #include "hugepages.h"
 #include "terrainmodel.h"
 
+#include "nodesearch.h"
+
 #include <Inventor/SbBSPTree.h>
 #include <Inventor/SbLine.h>
 #include <Inventor/SoFullPath.h>
@@ -87,17 +89,6 @@ void TerrainModel::sortCandidates(SoMFFloat & lengths, SoMFInt32 & from, SoMFInt
   lengths.finishEditing();
   from.finishEditing();
   to.finishEditing();
-}
-
-static SoNode * findFirst(SoSearchAction & search, SoNode * node, SoType type)
-{
-  search.reset();
-  search.setType(type, TRUE);
-  search.setInterest(SoSearchAction::FIRST);
-  search.setSearchingAll(TRUE);
-  search.apply(node);
-  SoPath * path = search.getPath();
-  return path == NULL ? NULL : static_cast<SoFullPath *>(path)->getTail();
 }
 
 static bool onOneLine(const SbVec3f & p0, const SbVec3f & p1, const SbVec3f & p2)

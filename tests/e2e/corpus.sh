@@ -25,7 +25,11 @@ try() {
   win=$(wait_window "$TITLE" "$LIMIT" 0) || true
   if [ -n "$win" ]; then
     close_app "$win"
-    [ "$RC" = 0 ] && RESULT=shown || RESULT="exit $RC after closing"
+    if [ "$RC" = 0 ]; then
+      RESULT=shown
+    else
+      RESULT="exit $RC after closing: $(tail -c 60 out | tr '\r\n' '  ') / $(tail -c 600 out.err | tr '\n' ' ')"
+    fi
   else
     wait_exit 5
     if [ "$RC" = 1 ] && [ "$(tail -c 8 out | od -An -c | tr -s ' ')" = " F a i l e d \n" ]; then
