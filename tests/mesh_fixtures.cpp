@@ -1,5 +1,9 @@
 #include "mesh_fixtures.h"
 
+#include "terrainmodel.h"
+
+#include <string>
+
 #include <Inventor/SbBSPTree.h>
 #include <Inventor/SoFullPath.h>
 #include <Inventor/actions/SoSearchAction.h>
@@ -160,4 +164,13 @@ Mesh randomSoup(std::mt19937 & random, int numPoints, int numTriangles)
     mesh.coordIndex.insert(mesh.coordIndex.end(), {a, b, c, -1});
   }
   return mesh;
+}
+
+bool loadSharedTerrain(TerrainModel & model, const char * name)
+{
+  const std::string path = std::string(TERRAVEL_SHARED_DATA) + "/terrain/" + name;
+  testing::internal::CaptureStdout();
+  const bool loaded = model.load(path.c_str());
+  testing::internal::GetCapturedStdout();
+  return loaded;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 class SbBSPTree;
+class TerrainModel;
 class SoNode;
 class SoSeparator;
 
@@ -22,6 +23,9 @@ struct Mesh {
   std::vector<SbVec2f> texCoords;
   std::vector<int32_t> coordIndex;
 };
+
+// Loads a terrain from the shared test data (by file name) without its console line.
+bool loadSharedTerrain(TerrainModel & model, const char * name);
 
 // A chunk (coordinates, texture coordinates, face set) holding the mesh, referenced once.
 SoSeparator * makeChunk(const Mesh & mesh);

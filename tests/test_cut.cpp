@@ -376,10 +376,7 @@ TEST_F(Cut, MatchesTheLiteralCutOnRealTerrain)
   for (const char * name : {"tiny_volcano.iv", "tiny_topobathy.iv"}) {
     SCOPED_TRACE(name);
     TerrainModel terrain;
-    const std::string path = std::string(TERRAVEL_SHARED_DATA) + "/terrain/" + name;
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(terrain.load(path.c_str()));
-    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(loadSharedTerrain(terrain, name));
     float minX, minZ, maxX, maxZ;
     terrain.getExtent(terrain.getRoot(), minX, minZ, maxX, maxZ);
     SbBSPTree expectedBorder(64, 0), border(64, 0);

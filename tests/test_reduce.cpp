@@ -407,10 +407,7 @@ TEST_F(Reduce, MatchesTheLiteralPassOnCutsOfRealTerrain)
   for (const char * name : {"tiny_volcano.iv", "tiny_topobathy.iv"}) {
     SCOPED_TRACE(name);
     TerrainModel terrain;
-    const std::string path = std::string(TERRAVEL_SHARED_DATA) + "/terrain/" + name;
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(terrain.load(path.c_str()));
-    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(loadSharedTerrain(terrain, name));
     float minX, minZ, maxX, maxZ;
     terrain.getExtent(terrain.getRoot(), minX, minZ, maxX, maxZ);
     std::mt19937 random(31);
