@@ -7,11 +7,15 @@
 
 #include <Inventor/Qt/SoQt.h>
 #include <QApplication>
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
 #include <QWidget>
 #include <X11/Xlib.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -25,27 +29,63 @@ void fatalError(const SbString errmsg, SoQt::FatalErrors, void *)
   std::_Exit(1);
 }
 
-bool displayReachable(void)
+const char * programName = "terravel";
+QtMessageHandler qtDefaultHandler = nullptr;
+
+// Qt ends the process with abort() on a fatal message (no platform plugin, a display that went
+// away); the run ends with a one-line reason and exit code 1 instead of a core dump.
+void qtMessage(QtMsgType type, const QMessageLogContext & context, const QString & message)
 {
-  // A busy server can refuse a connection for a moment; a missing one refuses every time.
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    Display * display = XOpenDisplay(NULL);
-    if (display != NULL) {
-      XCloseDisplay(display);
-      return true;
-    }
-    if (std::getenv("DISPLAY") == NULL) break;
-    usleep(200000);
+  if (type != QtFatalMsg) {
+    if (qtDefaultHandler != nullptr) qtDefaultHandler(type, context, message);
+    return;
   }
+  const QByteArray text = message.simplified().toLocal8Bit();
+  std::fprintf(stderr, "%s: cannot start the window system: %s\n", programName, text.constData());
+  std::fflush(stderr);
+  std::_Exit(1);
+}
+
+// Held from the check until the toolkit's own connection exists. A virtual display started
+// without -noreset resets when its last client leaves; closing the check's connection first
+// could start that reset just as Qt connects, and Qt gives up on a resetting server.
+Display * displayGuard = nullptr;
+
+bool openDisplayGuard(void)
+{
+  const char * name = std::getenv("DISPLAY");
+  if (name == nullptr || name[0] == '\0') {
+    std::fprintf(stderr, "%s: no display to show the viewer on (DISPLAY is not set)\n",
+                 programName);
+    return false;
+  }
+  // A server that is resetting, or too busy to answer, refuses connections for a moment; a
+  // missing one refuses every time, so the wait is short.
+  for (int attempt = 0; attempt < 30; ++attempt) {
+    displayGuard = XOpenDisplay(nullptr);
+    if (displayGuard != nullptr) return true;
+    usleep(100000);
+  }
+  std::fprintf(stderr, "%s: cannot connect to the display \"%s\"\n", programName, name);
   return false;
+}
+
+void closeDisplayGuard(void)
+{
+  if (displayGuard != nullptr) XCloseDisplay(displayGuard);
+  displayGuard = nullptr;
 }
 
 } // namespace
 
 HWND SoWin::init(const char * appName, const char * className)
 {
+  if (appName != nullptr && appName[0] != '\0') {
+    const char * slash = std::strrchr(appName, '/');
+    programName = slash != nullptr ? slash + 1 : appName;
+  }
   // SoQt aborts the process when the display cannot be opened.
-  if (!displayReachable()) return NULL;
+  if (!openDisplayGuard()) return NULL;
 
   // Textures are decoded by simage, which the toolkit finds only by its unversioned name
   // unless told otherwise; Debian's runtime package ships only the versioned one.
@@ -56,7 +96,10 @@ HWND SoWin::init(const char * appName, const char * className)
   FpsCounter::takeOverFromToolkit();
 
   SoQt::setFatalErrorHandler(fatalError, NULL);
-  return SoQt::init(appName, className);
+  qtDefaultHandler = qInstallMessageHandler(qtMessage);
+  HWND window = SoQt::init(appName, className);
+  closeDisplayGuard();
+  return window;
 }
 
 void SoWin::mainLoop(void)

@@ -10,6 +10,7 @@
 #include <string>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,6 +28,15 @@ double monotonicSeconds(void)
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+// Resident memory of the child in bytes; 0 when that cannot be seen.
+uint64_t residentBytes(pid_t child)
+{
+  std::ifstream statm("/proc/" + std::to_string(child) + "/statm");
+  uint64_t size = 0, resident = 0;
+  if (!(statm >> size >> resident)) return 0;
+  return resident * uint64_t(sysconf(_SC_PAGESIZE));
 }
 
 // Bytes the child has read through system calls so far; 0 when that cannot be seen.
@@ -77,9 +87,24 @@ bool writeAll(int fd, const void * data, size_t size)
   return true;
 }
 
-ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress & progress)> & work,
-                              ContainedOutput & output, double stallSeconds)
+uint64_t availableMemory(void)
 {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  uint64_t kib = 0;
+  std::string unit;
+  while (meminfo >> key >> kib >> unit)
+    if (key == "MemAvailable:") return kib * 1024;
+  return 0;
+}
+
+ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress & progress)> & work,
+                              ContainedOutput & output, const ContainedLimits & limits)
+{
+  const double stallSeconds = limits.stallSeconds;
+  // Past this the child would take memory the machine does not have to spare.
+  const uint64_t memoryLimit =
+    limits.memoryBytes != 0 ? limits.memoryBytes : availableMemory() / 10 * 9;
   FILE * scratch = std::tmpfile();
   void * shared = mmap(NULL, sizeof(ContainedProgress), PROT_READ | PROT_WRITE,
                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -96,8 +121,12 @@ ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress
   if (pipe(ended) != 0) ended[0] = ended[1] = -1;
 
   std::fflush(NULL);
+  const pid_t parent = getpid();
   const pid_t child = fork();
   if (child == 0) {
+    // The child must not outlive a parent that a signal ends while it waits.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(REFUSED_EXIT);
     if (ended[0] >= 0) close(ended[0]);
     // A crash ends the child plainly: handlers inherited from the parent (a fuzzer's or a
     // sanitizer's) would treat the contained fault as the parent's own.
@@ -126,6 +155,12 @@ ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress
         break;
       }
       if (done < 0 && errno != EINTR) break;
+      if (memoryLimit != 0 && residentBytes(child) > memoryLimit) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        outcome = ContainedOutcome::OUTGREW;
+        break;
+      }
       const uint64_t ticks = progress->ticks.load(std::memory_order_relaxed);
       const uint64_t read = bytesRead(child);
       const double now = monotonicSeconds();

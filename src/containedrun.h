@@ -20,7 +20,16 @@ enum class ContainedOutcome {
   FINISHED, // the work returned true; its output is complete
   REFUSED,  // the work returned false
   CRASHED,  // the child died from a signal (segmentation fault, abort, out of memory)
-  STALLED   // the child made no progress for too long and was stopped
+  STALLED,  // the child made no progress for too long and was stopped
+  OUTGREW   // the child grew past the memory limit and was stopped
+};
+
+struct ContainedLimits {
+  // A child that neither reads nor ticks for this long is stopped.
+  double stallSeconds = 10.0;
+  // A child whose resident memory passes this is stopped; 0 means nine tenths of the memory
+  // the machine has available when the run starts.
+  uint64_t memoryBytes = 0;
 };
 
 // The bytes a contained run wrote, mapped into memory for as long as this object lives.
@@ -39,11 +48,12 @@ private:
   size_t length = 0;
 };
 
-// work(fd, progress) runs in the child and writes its result to fd. A child that neither reads
-// nor ticks for stallSeconds is killed. When no child can be made the work runs in this
-// process, unprotected.
+// work(fd, progress) runs in the child and writes its result to fd. A child that stalls or
+// outgrows its memory is killed; the child dies with this process. When no child can be made
+// the work runs in this process, unprotected.
 ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress & progress)> & work,
-                              ContainedOutput & output, double stallSeconds = 10.0);
+                              ContainedOutput & output,
+                              const ContainedLimits & limits = ContainedLimits());
 
 // Writes all of the bytes, retrying after short writes; false on an error.
 bool writeAll(int fd, const void * data, size_t size);

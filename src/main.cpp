@@ -5,6 +5,7 @@
 #include "console.h"
 #include "options.h"
 #include "runmodes.h"
+#include "standardstreams.h"
 #include "terrainmodel.h"
 
 #include <Inventor/SoDB.h>
@@ -37,6 +38,7 @@ SoSeparator * runModeWork(TerrainModel & model, const char * fileName, const Set
 int main(int argc, char ** argv)
 {
   // 1. Start-up.
+  openMissingStandardStreams();
   static char fpsCounter[] = "COIN_SHOW_FPS_COUNTER=1";
   static char soundOff[] = "COIN_SOUND_ENABLE=0";
   putenv(fpsCounter);

@@ -13,7 +13,10 @@
 
 std::string outputFileName(const char * inputFileName, const char * suffix)
 {
-  const char * found = std::strstr(inputFileName, ".iv");
+  // Only the file's own name counts: a folder such as scenes.iv/ is part of where it lives.
+  const char * slash = std::strrchr(inputFileName, '/');
+  const char * name = slash == NULL ? inputFileName : slash + 1;
+  const char * found = std::strstr(name, ".iv");
   if (found == NULL) return std::string(inputFileName) + suffix;
   return std::string(inputFileName, size_t(found - inputFileName)) + suffix;
 }
@@ -36,7 +39,7 @@ SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, in
   // The output separator holds the chunk from here on; the cut's own reference is not needed.
   output->addChild(chunk);
   chunk->unref();
-  model.save(output, outputFileName(inputFileName, ".reduced.iv").c_str());
+  model.save(output, outputFileName(inputFileName, ".reduced.iv").c_str(), inputFileName);
   return output;
 }
 
@@ -55,6 +58,6 @@ SoSeparator * runCutMode(TerrainModel & model, const char * inputFileName, float
   chunk->unref();
   std::printf("Done\n");
 
-  model.save(output, outputFileName(inputFileName, ".noRECT.iv").c_str());
+  model.save(output, outputFileName(inputFileName, ".noRECT.iv").c_str(), inputFileName);
   return output;
 }

@@ -12,8 +12,8 @@ SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, in
 SoSeparator * runCutMode(TerrainModel & model, const char * inputFileName, float x1, float y1,
                          float x2, float y2);
 
-// The input name with everything from its first ".iv" replaced by the suffix; a name without
-// ".iv" gets the suffix appended, so the input is never overwritten.
+// The input name with everything from the first ".iv" of its file name (not of its folders)
+// replaced by the suffix; a file name without ".iv" gets the suffix appended.
 std::string outputFileName(const char * inputFileName, const char * suffix);
 
 #endif

@@ -4,6 +4,7 @@
 #include "vertexwelder.h"
 
 #include <Inventor/SbVec2f.h>
+#include <Inventor/actions/SoCallbackAction.h>
 #include <Inventor/nodes/SoSeparator.h>
 
 #include <cstdint>
@@ -40,7 +41,9 @@ public:
   bool load(const char * fileName);
   SoSeparator * getRoot(void) const;
   void addTexture(SoGroup * group);
-  void save(SoSeparator * node, const char * fileName);
+  // Writes through a temporary file renamed into place; says "Failed" rather than replace
+  // keepIntact (the input of the run), whatever name leads to it.
+  void save(SoSeparator * node, const char * fileName, const char * keepIntact = nullptr);
 
   // Mesh operations; they work only on the nodes passed in.
   void getExtent(SoNode * node, float & minX, float & minZ, float & maxX, float & maxZ);
@@ -64,6 +67,8 @@ private:
   friend void triangleCallback(void * userData, SoCallbackAction * action,
                                const SoPrimitiveVertex * v1, const SoPrimitiveVertex * v2,
                                const SoPrimitiveVertex * v3);
+  friend SoCallbackAction::Response shapeCallback(void * userData, SoCallbackAction * action,
+                                                  const SoNode * node);
 
   SoSeparator * lodRoot;
   SoSeparator * root;
@@ -85,6 +90,8 @@ private:
   std::vector<int32_t> loadingIndices;
   std::vector<SbVec2f> loadingTexCoords;
   ContainedProgress * loadingProgress = nullptr;
+  bool loadingFull = false;   // the lists reached what they can hold
+  bool loadingBroken = false; // a shape's counts or indices ran past its data
   bool loaded;
   // Tells whether root still exists: in run mode 1 the main flow's last release destroys it
   // before the model goes; in the other run modes the model releases load's reference itself.

@@ -3,6 +3,7 @@
 // The triangles are walked twice: once to choose them and record the border, once to number
 // their corners and write them straight into the chunk's fields, whose sizes are then known.
 
+#include "cutrules.h"
 #include "hugepages.h"
 #include "terrainmodel.h"
 
@@ -80,27 +81,9 @@ private:
   bool byIndexOnly;
 };
 
-struct Rectangle {
-  float x1, y1, x2, y2;
-};
-
 } // namespace
 
-static bool strictlyInside(const Rectangle & r, const SbVec3f & p)
-{
-  return r.x1 < p[0] && p[0] < r.x2 && r.y1 < p[2] && p[2] < r.y2;
-}
-
-// Summed from zero corner by corner and divided in single precision: a centroid that falls
-// exactly on the rectangle's edge must fall there for both rectangles that share the edge.
-static float centroidOf(float a, float b, float c)
-{
-  float sum = 0.0f;
-  sum += a;
-  sum += b;
-  sum += c;
-  return sum / 3.0f;
-}
+using cutrules::Rectangle;
 
 static void recordBorderPoint(SbBSPTree & border, const SbVec3f & p)
 {
@@ -120,12 +103,10 @@ static bool chooseTriangle(const Rectangle & rect, const SbVec3f * points, const
   bool inside[3];
   int insideCount = 0;
   for (int k = 0; k < 3; ++k) {
-    inside[k] = strictlyInside(rect, *p[k]);
+    inside[k] = cutrules::strictlyInside(rect, *p[k]);
     insideCount += inside[k];
   }
-  const float cx = centroidOf((*p[0])[0], (*p[1])[0], (*p[2])[0]);
-  const float cz = centroidOf((*p[0])[2], (*p[1])[2], (*p[2])[2]);
-  const bool keep = rect.x1 <= cx && cx <= rect.x2 && rect.y1 <= cz && cz <= rect.y2;
+  const bool keep = cutrules::keepsTriangle(rect, *p[0], *p[1], *p[2]);
   if (keep) {
     for (int k = 0; k < 3; ++k) {
       if (!inside[k]) recordBorderPoint(border, *p[k]);

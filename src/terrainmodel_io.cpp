@@ -3,6 +3,8 @@
 #include "terrainmodel.h"
 
 #include "containedrun.h"
+#include "scenecheck.h"
+#include "socheckedfile.h"
 
 #include <Inventor/SbMatrix.h>
 #include <Inventor/SoDB.h>
@@ -17,6 +19,8 @@
 #include <Inventor/nodes/SoTexture2.h>
 #include <Inventor/nodes/SoTextureCoordinate2.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -27,6 +31,11 @@ void triangleCallback(void * userData, SoCallbackAction * action, const SoPrimit
                       const SoPrimitiveVertex * v2, const SoPrimitiveVertex * v3)
 {
   TerrainModel * model = static_cast<TerrainModel *>(userData);
+  // The lists are full: the traversal stops at the next shape, and the load fails.
+  if (model->loadingIndices.size() >= 4 * scenecheck::maxTriangles) {
+    model->loadingFull = true;
+    return;
+  }
   const SoPrimitiveVertex * const corners[3] = {v1, v2, v3};
   const SbMatrix matrix = action->getModelMatrix();
   std::vector<SbVec2f> & texCoords = model->loadingTexCoords;
@@ -44,6 +53,15 @@ void triangleCallback(void * userData, SoCallbackAction * action, const SoPrimit
   model->loadingIndices.insert(model->loadingIndices.end(), {index[0], index[1], index[2], -1});
   if (model->loadingProgress != NULL)
     model->loadingProgress->ticks.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Before each shape: stop when the lists are full or the shape's data would be read past.
+SoCallbackAction::Response shapeCallback(void * userData, SoCallbackAction * action,
+                                         const SoNode * node)
+{
+  TerrainModel * model = static_cast<TerrainModel *>(userData);
+  if (model->loadingFull) return SoCallbackAction::ABORT;
+  return scenecheck::checkShape(&model->loadingBroken, action, node);
 }
 
 static SoCallbackAction::Response textureCallback(void * userData, SoCallbackAction *,
@@ -98,14 +116,23 @@ bool TerrainModel::flattenScene(SoInput & input, int fd, ContainedProgress & pro
   if (scene == NULL) return false;
   scene->ref();
   progress.ticks.fetch_add(1, std::memory_order_relaxed);
+  // A scene that names a device or a FIFO, or whose shared subgraphs expand past what the
+  // lists can hold, would read or traverse without end.
+  if (SoCheckedFile::refusedAName() ||
+      scenecheck::estimateTriangles(scene) > scenecheck::maxTriangles) {
+    scene->unref();
+    return false;
+  }
   loadingProgress = &progress;
 
   SoCallbackAction action;
+  action.addPreCallback(SoShape::getClassTypeId(), shapeCallback, this);
   action.addTriangleCallback(SoShape::getClassTypeId(), triangleCallback, this);
   action.addPostCallback(SoTexture2::getClassTypeId(), textureCallback, texture);
   action.apply(scene);
   scene->unref();
   loadingProgress = NULL;
+  if (loadingFull || loadingBroken) return false;
 
   const SbColor & blend = texture->blendColor.getValue();
   const SbString & file = texture->filename.getValue();
@@ -130,16 +157,23 @@ bool TerrainModel::load(const char * fileName)
   std::printf("Loading %s ...", fileName);
   std::fflush(stdout);
 
-  SoInput input;
-  if (!input.openFile(fileName, FALSE)) {
+  // File nodes of the scene may name only regular files.
+  static const bool fileNodesChecked = (SoCheckedFile::initClass(), true);
+  (void)fileNodesChecked;
+
+  if (access(fileName, R_OK) != 0) {
     std::printf(" Failed\n");
     return false;
   }
   // The toolkit's reader and shape traversal crash or loop forever on some broken files; they
-  // run in a child process, and only the flat lists come back.
+  // run in a child process, and only the flat lists come back. The child opens the file too:
+  // opening a FIFO that nobody writes blocks, and only the child may be stuck.
   ContainedOutput output;
   const ContainedOutcome outcome = runContained(
-      [&](int fd, ContainedProgress & progress) { return flattenScene(input, fd, progress); },
+      [&](int fd, ContainedProgress & progress) {
+        SoInput input;
+        return input.openFile(fileName, FALSE) && flattenScene(input, fd, progress);
+      },
       output);
   size_t at = 0;
   const FlatHeader * header =
@@ -164,9 +198,13 @@ bool TerrainModel::load(const char * fileName)
   faceSet->coordIndex.setValues(0, header->numIndices, indices);
   pointTree->assign(points, header->numPoints);
 
-  // The file's directory is on the toolkit's search path while the input is open, so a texture
-  // named relative to the file is found wherever the program was started.
+  // A texture named relative to the file is found wherever the program was started.
+  const std::string name(fileName);
+  const size_t slash = name.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : name.substr(0, std::max<size_t>(slash, 1));
+  SoInput::addDirectoryFirst(directory.c_str());
   texture->filename.setValue(std::string(file, size_t(header->filenameLength)).c_str());
+  SoInput::removeDirectory(directory.c_str());
   texture->wrapS.setValue(header->wrapS);
   texture->wrapT.setValue(header->wrapT);
   texture->model.setValue(header->model);
@@ -183,15 +221,92 @@ bool TerrainModel::load(const char * fileName)
   return true;
 }
 
-void TerrainModel::save(SoSeparator * node, const char * fileName)
+namespace {
+
+// The temporary file of a save in progress, removed if a signal ends the program meanwhile.
+volatile sig_atomic_t savingInProgress = 0;
+char pendingTemporary[4096];
+const int cleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void removePendingTemporary(int signal)
+{
+  if (savingInProgress) unlink(pendingTemporary);
+  // Then end the way the signal would have ended the program.
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+// A temporary file beside the target, made with the clean-up installed for the lifetime of one
+// save; what was installed before comes back afterwards.
+class PendingTemporary {
+public:
+  explicit PendingTemporary(const std::string & target)
+  {
+    const std::string pattern = target + ".XXXXXX";
+    if (pattern.size() >= sizeof pendingTemporary) return;
+    std::memcpy(pendingTemporary, pattern.c_str(), pattern.size() + 1);
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = removePendingTemporary;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < 3; ++i) sigaction(cleanupSignals[i], &action, &previous[i]);
+    installed = true;
+    // The name is in place before the file exists, so a signal never misses it.
+    savingInProgress = 1;
+    fd = mkstemp(pendingTemporary);
+    if (fd < 0) savingInProgress = 0;
+  }
+  ~PendingTemporary()
+  {
+    if (!installed) return;
+    savingInProgress = 0;
+    for (size_t i = 0; i < 3; ++i) sigaction(cleanupSignals[i], &previous[i], nullptr);
+  }
+  PendingTemporary(const PendingTemporary &) = delete;
+  PendingTemporary & operator=(const PendingTemporary &) = delete;
+
+  int descriptor(void) const { return fd; }
+  const char * name(void) const { return pendingTemporary; }
+
+private:
+  bool installed = false;
+  int fd = -1;
+  struct sigaction previous[3];
+};
+
+bool sameFile(const char * a, const char * b)
+{
+  struct stat first, second;
+  return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
+// A file that is replaced keeps its permissions; a new one gets those of any new file.
+mode_t modeForTarget(const char * fileName)
+{
+  struct stat existing;
+  if (stat(fileName, &existing) == 0 && S_ISREG(existing.st_mode)) return existing.st_mode & 07777;
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+} // namespace
+
+void TerrainModel::save(SoSeparator * node, const char * fileName, const char * keepIntact)
 {
   std::printf("Saving %s ...", fileName);
   std::fflush(stdout);
+  if (keepIntact != nullptr && sameFile(fileName, keepIntact)) {
+    std::printf("Failed\n");
+    return;
+  }
 
   // The scene goes into a temporary file beside the target, which replaces the target only once
   // it is complete: a failed or interrupted save leaves any earlier file of that name intact.
-  std::string temporary = std::string(fileName) + ".XXXXXX";
-  const int fd = mkstemp(&temporary[0]);
+  PendingTemporary pending(fileName);
+  const int fd = pending.descriptor();
+  const std::string temporary = fd >= 0 ? pending.name() : "";
   FILE * file = fd >= 0 ? fdopen(fd, "w") : NULL;
   if (file == NULL) {
     if (fd >= 0) {
@@ -201,9 +316,7 @@ void TerrainModel::save(SoSeparator * node, const char * fileName)
     std::printf("Failed\n");
     return;
   }
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask); // what an ordinary new file would get
+  fchmod(fd, modeForTarget(fileName));
 
   bool written = false;
   {

@@ -7,6 +7,7 @@
 // walking the whole model, and the cut visits that list in model order: the chunks, border
 // points and so the whole tree are those of cutting every cell from the full model.
 
+#include "cutrules.h"
 #include "terrainmodel.h"
 
 #include <Inventor/SbBSPTree.h>
@@ -16,24 +17,10 @@
 #include <Inventor/nodes/SoTextureCoordinate2.h>
 
 #include <cassert>
+#include <cmath>
 #include <cstdio>
 
 namespace {
-
-bool strictlyInside(const SbVec3f & p, float x1, float y1, float x2, float y2)
-{
-  return x1 < p[0] && p[0] < x2 && y1 < p[2] && p[2] < y2;
-}
-
-// The centroid exactly as the cut computes it: single-precision partial sums, then one division.
-float centroidOf(float a, float b, float c)
-{
-  float sum = 0.0f;
-  sum += a;
-  sum += b;
-  sum += c;
-  return sum / 3.0f;
-}
 
 int32_t progressStepsFor(int maxLevel)
 {
@@ -73,8 +60,8 @@ SoSeparator * TerrainModel::buildTree(int maxLevel, int percent)
     const bool valid = c[0] >= 0 && c[0] < numPoints && c[1] >= 0 && c[1] < numPoints &&
                        c[2] >= 0 && c[2] < numPoints;
     if (!valid) continue; // the cut skips it; any centroid will do
-    centroidX[size_t(t)] = centroidOf(p[c[0]][0], p[c[1]][0], p[c[2]][0]);
-    centroidZ[size_t(t)] = centroidOf(p[c[0]][2], p[c[1]][2], p[c[2]][2]);
+    centroidX[size_t(t)] = cutrules::centroidOf(p[c[0]][0], p[c[1]][0], p[c[2]][0]);
+    centroidZ[size_t(t)] = cutrules::centroidOf(p[c[0]][2], p[c[1]][2], p[c[2]][2]);
   }
 
   float minX = 0.0f, minZ = 0.0f, maxX = 0.0f, maxZ = 0.0f;
@@ -101,15 +88,24 @@ SoSeparator * TerrainModel::buildChunk(float x1, float y1, float x2, float y2, i
   const std::vector<int32_t> & parent = cellTriangles[size_t(level) - 1];
   std::vector<int32_t> & mine = cellTriangles[size_t(level)];
   mine.clear();
+  const cutrules::Rectangle rect = {x1, y1, x2, y2};
   for (const int32_t t : parent) {
     const int32_t * c = index + 4 * t;
     const bool valid = c[0] >= 0 && c[0] < numPoints && c[1] >= 0 && c[1] < numPoints &&
                        c[2] >= 0 && c[2] < numPoints;
+    if (!valid) {
+      mine.push_back(t); // the cut skips it
+      continue;
+    }
     const float cx = centroidX[size_t(t)];
     const float cz = centroidZ[size_t(t)];
-    if (!valid || (x1 <= cx && cx <= x2 && y1 <= cz && cz <= y2) ||
-        strictlyInside(p[c[0]], x1, y1, x2, y2) || strictlyInside(p[c[1]], x1, y1, x2, y2) ||
-        strictlyInside(p[c[2]], x1, y1, x2, y2)) {
+    // Precomputed centroids serve wherever they are finite; the rare overflowed one is
+    // decided from the corners as the cut decides it.
+    const bool kept = std::isfinite(cx) && std::isfinite(cz)
+                        ? cutrules::keepsCentroid(rect, cx, cz)
+                        : cutrules::keepsTriangle(rect, p[c[0]], p[c[1]], p[c[2]]);
+    if (kept || cutrules::strictlyInside(rect, p[c[0]]) ||
+        cutrules::strictlyInside(rect, p[c[1]]) || cutrules::strictlyInside(rect, p[c[2]])) {
       mine.push_back(t);
     }
   }

@@ -4,7 +4,10 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 
 TEST(ContainedRun, OutcomesOfTheChild)
@@ -37,11 +40,13 @@ TEST(ContainedRun, OutcomesOfTheChild)
 
 TEST(ContainedRun, StuckChildIsStoppedButABusyOneIsNot)
 {
+  ContainedLimits quick;
+  quick.stallSeconds = 0.3;
   ContainedOutput stuck;
   EXPECT_EQ(runContained([](int, ContainedProgress &) {
               for (;;) pause();
               return true;
-            }, stuck, 0.3),
+            }, stuck, quick),
             ContainedOutcome::STALLED);
 
   // Ticking keeps a child alive well past the stall limit.
@@ -52,6 +57,74 @@ TEST(ContainedRun, StuckChildIsStoppedButABusyOneIsNot)
                 progress.ticks.fetch_add(1);
               }
               return true;
-            }, busy, 0.3),
+            }, busy, quick),
             ContainedOutcome::FINISHED);
+}
+
+TEST(ContainedRun, AChildThatOutgrowsItsMemoryIsStopped)
+{
+  ContainedLimits small;
+  small.memoryBytes = 64u << 20;
+  ContainedOutput output;
+  EXPECT_EQ(runContained([](int, ContainedProgress & progress) {
+              // Grows by touching new memory, ticking all the while, and never ends.
+              for (;;) {
+                char * block = static_cast<char *>(std::malloc(1 << 20));
+                if (block == nullptr) return false;
+                std::memset(block, 1, 1 << 20);
+                progress.ticks.fetch_add(1);
+              }
+              return true;
+            }, output, small),
+            ContainedOutcome::OUTGREW);
+}
+
+namespace {
+
+// The state letter of a process in /proc, or 0 when it is gone.
+char processState(pid_t pid)
+{
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return 0;
+  const size_t close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() ? 0 : line[close + 2];
+}
+
+} // namespace
+
+TEST(ContainedRun, TheChildDiesWithItsParent)
+{
+  // A parent process runs a child that never ends; the child tells its number through a pipe.
+  int channel[2];
+  ASSERT_EQ(pipe(channel), 0);
+  const pid_t parent = fork();
+  if (parent == 0) {
+    close(channel[0]);
+    ContainedOutput output;
+    runContained([&](int, ContainedProgress & progress) {
+      const pid_t self = getpid();
+      if (write(channel[1], &self, sizeof self) != sizeof self) return false;
+      for (;;) progress.ticks.fetch_add(1);
+      return true;
+    }, output);
+    _exit(0);
+  }
+  close(channel[1]);
+  pid_t child = 0;
+  ASSERT_EQ(read(channel[0], &child, sizeof child), ssize_t(sizeof child));
+  close(channel[0]);
+
+  // As a desktop or a shell's job control would end it.
+  kill(parent, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(parent, &status, 0), parent);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  char state = processState(child);
+  for (int i = 0; i < 200 && state != 0 && state != 'Z'; ++i) {
+    usleep(10000);
+    state = processState(child);
+  }
+  EXPECT_TRUE(state == 0 || state == 'Z') << "the child still runs, state " << state;
+  if (state != 0 && state != 'Z') kill(child, SIGKILL);
 }

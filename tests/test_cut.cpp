@@ -120,6 +120,24 @@ TEST_F(Cut, CentroidIsRoundedAsSummedInSinglePrecision)
   EXPECT_EQ(cut(input, 844.609985f, 0, 2000, 10, border).coordIndex.size(), 0u);
 }
 
+// Near the largest floats the single-precision sum of the corners overflows; the centroid is
+// then placed by a wider sum, and the triangles are kept like any other. Finite sums keep the
+// single-precision centroid of the case above.
+TEST_F(Cut, CentroidOfCornersNearTheFloatLimitIsPlacedByAWiderSum)
+{
+  const float big = 2e38f, bigger = 3e38f, limit = std::numeric_limits<float>::max();
+  const Mesh input = meshOf({{SbVec3f(big, 0, big), SbVec3f(bigger, 0, big), SbVec3f(big, 0, bigger)},
+                             {SbVec3f(-big, 0, 0), SbVec3f(-bigger, 0, 1), SbVec3f(-big, 0, 2)},
+                             {SbVec3f(1, 0, 1), SbVec3f(2, 0, 1), SbVec3f(1, 0, 2)}});
+  SbBSPTree border(64, 0);
+  EXPECT_EQ(cut(input, -limit, -limit, limit, limit, border).coordIndex.size(), 12u);
+  // Centroid X of the first triangle is 2.33e38: left of 2.4e38, right of 2.3e38.
+  EXPECT_EQ(cut(input, 0, 0, 2.4e38f, limit, border).coordIndex.size(), 8u);
+  EXPECT_EQ(cut(input, 0, 0, 2.3e38f, limit, border).coordIndex.size(), 4u);
+  EXPECT_EQ(cut(input, 2.3e38f, 0, 2.4e38f, limit, border).coordIndex.size(), 4u);
+  EXPECT_EQ(cut(input, 2.4e38f, 0, limit, limit, border).coordIndex.size(), 0u);
+}
+
 //  V1 ---- V2        Two kept triangles share the edge V2-V3. The input lists the vertices
 //   |    / |         backwards; the chunk numbers them in the order the triangles first use them.
 //   |  /   |

@@ -1,3 +1,4 @@
+#include "scenecheck.h"
 #include "terrainmodel.h"
 #include "vertexwelder.h"
 
@@ -20,6 +21,10 @@
 #include <limits>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -286,4 +291,94 @@ TEST_F(Load, WeldingMatchesThePointTreeOnRealTerrain)
   for (int i = 0; i < points.getNum(); ++i) mismatches += points[i] != tree.getPoint(i);
   EXPECT_EQ(mismatches, 0);
   model.getRoot()->unref();
+}
+
+// Files whose reading or traversal would never end, or whose shapes would be read past their
+// data, end the load with " Failed" in bounded time.
+TEST_F(Load, ScenesThatNeverEndOrRunPastTheirDataFail)
+{
+  const auto fails = [&](const std::string & path) {
+    TerrainModel model;
+    return load(model, path, false) == "Loading " + path + " ... Failed\n";
+  };
+  // A File node naming a device reads forever; one naming a FIFO that nobody writes blocks.
+  EXPECT_TRUE(fails(writeScene("File { name \"/dev/zero\" }\n")));
+  const std::string fifo = testing::TempDir() + "terravel_load_fifo";
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_TRUE(fails(writeScene("File { name \"" + fifo + "\" }\n")));
+
+  // Thirty levels of DEF/USE doubling: 2^30 triangles, more than the lists can hold.
+  std::string doubling = "DEF L0 Separator { " + std::string(TRIANGLE) + " }\n";
+  for (int level = 1; level <= 30; ++level) {
+    doubling += "DEF L" + std::to_string(level) + " Group { USE L" + std::to_string(level - 1) +
+                " USE L" + std::to_string(level - 1) + " }\n";
+  }
+  EXPECT_TRUE(fails(writeScene("Separator { " + doubling + " }\n")));
+
+  // Counts and indices past the coordinates: the toolkit would read beyond its arrays.
+  EXPECT_TRUE(fails(writeScene("Coordinate3 { point [ 0 0 0, 1 0 0, 0 0 1, 1 0 1 ] }\n"
+                               "QuadMesh { verticesPerColumn 1000 verticesPerRow 1000 }\n")));
+  EXPECT_TRUE(fails(writeScene(
+    "IndexedFaceSet { vertexProperty VertexProperty { vertex [ 0 0 0, 1 0 0 ] }\n"
+    "  coordIndex [ 0, 1, 5, -1 ] }\n")));
+  EXPECT_TRUE(fails(writeScene("Coordinate3 { point [ 0 0 0, 1 0 0, 0 0 1 ] }\n"
+                               "FaceSet { numVertices [ 3, 3 ] }\n")));
+  EXPECT_TRUE(fails(writeScene("Coordinate3 { point [ 0 0 0, 1 0 0, 0 0 1, 1 0 1 ] }\n"
+                               "TriangleStripSet { startIndex 2 numVertices [ 3 ] }\n")));
+  EXPECT_TRUE(fails(writeScene("Texture2 { image 1 1 3 0xffffff }\n"
+                               "Coordinate3 { point [ 0 0 0, 1 0 0, 0 0 1 ] }\n"
+                               "TextureCoordinate2 { point [ 0 0, 1 0 ] }\n"
+                               "IndexedFaceSet { coordIndex [ 0, 1, 2, -1 ] }\n")));
+
+  // The same kinds of shape within their data load as before.
+  TerrainModel model;
+  load(model, writeScene("Coordinate3 { point [ 0 0 0, 1 0 0, 0 0 1, 1 0 1, 2 0 0, 2 0 1 ] }\n"
+                         "QuadMesh { verticesPerColumn 2 verticesPerRow 2 }\n"
+                         "FaceSet { startIndex 3 numVertices [ 3 ] }\n"
+                         "TriangleStripSet { startIndex 2 numVertices [ -1 ] }\n"
+                         "IndexedFaceSet { vertexProperty VertexProperty {\n"
+                         "  vertex [ 5 0 5, 6 0 5, 5 0 6 ] } coordIndex [ 0, 1, 2, -1 ] }\n"));
+  EXPECT_EQ(indicesOf(model).size() / 4, 2u + 1u + 2u + 1u);
+  model.getRoot()->unref();
+}
+
+TEST_F(Load, AFifoAsInputFailsOnlyTheLoad)
+{
+  // Nobody writes: opening blocks, and only the child that reads is stuck, until it is stopped.
+  const std::string fifo = testing::TempDir() + "terravel_input_fifo.iv";
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  TerrainModel model;
+  EXPECT_EQ(load(model, fifo, false), "Loading " + fifo + " ... Failed\n");
+
+  // Streamed through a FIFO by a writer, a scene loads.
+  const pid_t writer = fork();
+  if (writer == 0) {
+    std::ofstream(fifo) << "#Inventor V2.1 ascii\n" << TRIANGLE;
+    _exit(0);
+  }
+  TerrainModel streamed;
+  load(streamed, fifo);
+  EXPECT_EQ(indicesOf(streamed), (std::vector<int32_t>{0, 1, 2, -1}));
+  waitpid(writer, nullptr, 0);
+  streamed.getRoot()->unref();
+}
+
+TEST(SceneCheck, EstimateCountsEveryPathOnceAndEveryDistinctNodeOnce)
+{
+  SoDB::init();
+  SoInput input;
+  const std::string text = "#Inventor V2.1 ascii\n"
+                           "Separator { DEF A IndexedFaceSet { coordIndex [ 0, 1, 2, -1 ] }\n"
+                           "  DEF B Group { USE A USE A Sphere {} }\n"
+                           "  DEF C Switch { USE B USE B }  USE C }\n";
+  input.setBuffer(text.data(), text.size());
+  SoSeparator * scene = SoDB::readAll(&input);
+  ASSERT_NE(scene, nullptr);
+  scene->ref();
+  // A: 4 entries; B: 2 x 4 + a sphere (1000); C: 2 x B; the scene: A + B + 2 x C.
+  const uint64_t b = 2 * 4 + 1000;
+  EXPECT_EQ(scenecheck::estimateTriangles(scene), 4 + b + 2 * (2 * b));
+  scene->unref();
 }

@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include <dirent.h>
@@ -35,6 +37,11 @@ TEST(RunModes, OutputNames)
   const std::string dir(2000, 'd');
   EXPECT_EQ(outputFileName((dir + "/t.iv").c_str(), ".noRECT.iv"), dir + "/t.noRECT.iv");
   EXPECT_EQ(outputFileName(dir.c_str(), ".noRECT.iv"), dir + ".noRECT.iv");
+  // Only the file's own name is looked at: a folder whose name holds ".iv" stays whole.
+  EXPECT_EQ(outputFileName("p/scenes.iv/t.iv", ".reduced.iv"), "p/scenes.iv/t.reduced.iv");
+  EXPECT_EQ(outputFileName("p/x.iv.d/../x.reduced.iv", ".reduced.iv"),
+            "p/x.iv.d/../x.reduced.reduced.iv");
+  EXPECT_EQ(outputFileName("p.iv/terrain", ".noRECT.iv"), "p.iv/terrain.noRECT.iv");
 }
 
 namespace {
@@ -174,4 +181,140 @@ TEST_F(Saving, AFailedWriteLeavesTheEarlierFileIntact)
   closedir(dir);
   EXPECT_EQ(leftovers, 0);
   output->unref();
+}
+
+namespace {
+
+std::string firstLine(const std::string & path)
+{
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+mode_t modeOf(const std::string & path)
+{
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+} // namespace
+
+TEST_F(Saving, NeverOntoTheInputAndKeepingPermissions)
+{
+  // The output beside an input in a folder whose name holds ".iv" stays in that folder.
+  const std::string folder = testing::TempDir() + "terravel_scenes.iv";
+  mkdir(folder.c_str(), 0755);
+  const std::string input = copyVolcano("terravel_scenes.iv/t.iv");
+  TerrainModel model;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(model.load(input.c_str()));
+  SoSeparator * output = runReduceMode(model, input.c_str(), 50);
+  std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_NE(printed.find("Saving " + folder + "/t.reduced.iv ...Done\n"), std::string::npos)
+      << printed;
+
+  // A name that leads to the input, here through a link, is refused and the input stays.
+  const std::string link = folder + "/u.reduced.iv";
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(input.c_str(), link.c_str()), 0);
+  testing::internal::CaptureStdout();
+  model.save(output, link.c_str(), input.c_str());
+  printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(printed, "Saving " + link + " ...Failed\n");
+  struct stat info;
+  ASSERT_EQ(lstat(link.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  const std::ifstream original(std::string(TERRAVEL_SHARED_DATA) + "/terrain/tiny_volcano.iv");
+  std::ostringstream expected, kept;
+  expected << original.rdbuf();
+  kept << std::ifstream(input).rdbuf();
+  EXPECT_TRUE(expected.str() == kept.str()) << "the input changed";
+
+  // A file that is replaced keeps its permissions, narrow or read-only.
+  for (const mode_t mode : {mode_t(0600), mode_t(0444), mode_t(0640)}) {
+    const std::string target = folder + "/kept.iv";
+    unlink(target.c_str());
+    std::ofstream(target) << "earlier\n";
+    ASSERT_EQ(chmod(target.c_str(), mode), 0);
+    testing::internal::CaptureStdout();
+    model.save(output, target.c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Saving " + target + " ...Done\n");
+    EXPECT_EQ(firstLine(target), "#Inventor V2.1 ascii");
+    EXPECT_EQ(modeOf(target), mode);
+  }
+  output->unref();
+  model.getRoot()->unref();
+}
+
+TEST_F(Saving, ASignalDuringTheSaveLeavesNoTemporaryFile)
+{
+  // A mesh big enough that writing it takes a while: a 700 x 700 grid, about a million triangles.
+  SoSeparator * scene = new SoSeparator;
+  scene->ref();
+  SoCoordinate3 * coords = new SoCoordinate3;
+  SoIndexedFaceSet * faces = new SoIndexedFaceSet;
+  const int n = 700;
+  coords->point.setNum(n * n);
+  SbVec3f * p = coords->point.startEditing();
+  for (int i = 0; i < n * n; ++i) p[i].setValue(float(i % n), float(i % 7), float(i / n));
+  coords->point.finishEditing();
+  faces->coordIndex.setNum(8 * (n - 1) * (n - 1));
+  int32_t * f = faces->coordIndex.startEditing();
+  for (int r = 0; r + 1 < n; ++r) {
+    for (int c = 0; c + 1 < n; ++c) {
+      const int32_t a = r * n + c;
+      const int32_t q[8] = {a, a + n, a + 1, -1, a + 1, a + n, a + n + 1, -1};
+      std::copy(q, q + 8, f);
+      f += 8;
+    }
+  }
+  faces->coordIndex.finishEditing();
+  scene->addChild(coords);
+  scene->addChild(faces);
+
+  // A folder of its own, so that nothing left by an earlier run is counted.
+  std::string dir = testing::TempDir() + "terravel_signal.XXXXXX";
+  ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+  dir += "/";
+  const std::string target = dir + "big.noRECT.iv";
+  const auto temporaries = [&]() {
+    int count = 0;
+    DIR * d = opendir(dir.c_str());
+    while (const dirent * entry = d ? readdir(d) : nullptr)
+      count += std::string(entry->d_name).rfind("big.noRECT.iv.", 0) == 0;
+    if (d) closedir(d);
+    return count;
+  };
+  for (const int sig : {SIGTERM, SIGINT}) {
+    unlink(target.c_str());
+    const pid_t saver = fork();
+    if (saver == 0) {
+      std::freopen("/dev/null", "w", stdout);
+      TerrainModel model;
+      model.save(scene, target.c_str());
+      _exit(0);
+    }
+    // Catch the saver while its temporary file exists: stopped, it cannot finish meanwhile.
+    bool caught = false;
+    for (int i = 0; i < 20000 && !caught; ++i) {
+      if (temporaries() > 0) {
+        kill(saver, SIGSTOP);
+        caught = temporaries() > 0;
+        if (!caught) kill(saver, SIGCONT);
+      }
+      if (!caught) usleep(500);
+    }
+    ASSERT_TRUE(caught) << "the save never showed its temporary file";
+    kill(saver, sig);
+    kill(saver, SIGCONT);
+    int status = 0;
+    ASSERT_EQ(waitpid(saver, &status, 0), saver);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig);
+    EXPECT_EQ(temporaries(), 0) << "signal " << sig;
+    EXPECT_NE(access(target.c_str(), F_OK), 0);
+  }
+  rmdir(dir.c_str());
+  scene->unref();
 }

@@ -60,10 +60,34 @@ printf 'not an Inventor file\n' >garbage.iv
 expect_error "Loading garbage.iv ... Failed
 " garbage.iv -operation 1
 
-# Without a display the program ends with exit code 1 and prints nothing, without crashing.
-env -u DISPLAY "$TERRAVEL" tiny_volcano.iv >nodisplay 2>&1
+# Without a display the program ends with exit code 1 and prints nothing on standard output,
+# without crashing; standard error says why in one line.
+env -u DISPLAY "$TERRAVEL" tiny_volcano.iv >nodisplay 2>nodisplay.err
 rc=$?
 check "no display gives exit code 1 (got $rc)" test "$rc" = 1
 check "no display prints nothing on standard output" test ! -s nodisplay
+check "no display says why on standard error in one line: $(cat nodisplay.err)" \
+  test "$(wc -l <nodisplay.err)" = 1 -a -n "$(grep -i display nodisplay.err)"
+DISPLAY=:1999 "$TERRAVEL" tiny_volcano.iv >nodisplay 2>nodisplay.err
+rc=$?
+check "a display that is not there gives exit code 1 (got $rc) and one line: $(cat nodisplay.err)" \
+  test "$rc" = 1 -a "$(wc -l <nodisplay.err)" = 1 -a ! -s nodisplay
+
+# With standard output or error closed, nothing is written into the display connection: the
+# numbers stay taken by /dev/null, the window comes up, and closing it ends the run.
+for fds in 1 2 "1 2"; do
+  closed=
+  for fd in $fds; do closed="$closed $fd>&-"; done
+  eval "\"\$TERRAVEL\" tiny_volcano.iv -operation 1 $closed &"
+  APP_PID=$!
+  win=$(wait_window "$TITLE" 60 0.5)
+  check "with$closed the window opens" test -n "$win"
+  for fd in $fds; do
+    check "with$closed descriptor $fd is /dev/null ($(readlink /proc/$APP_PID/fd/$fd))" \
+      test "$(readlink /proc/$APP_PID/fd/$fd)" = /dev/null
+  done
+  if [ -n "$win" ]; then close_app "$win"; else wait_exit 5; fi
+  check "with$closed the run ends with exit code 0 (got $RC)" test "$RC" = 0
+done
 
 finish
