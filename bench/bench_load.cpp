@@ -4,6 +4,7 @@
 
 #include "terrainmodel.h"
 
+#include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/SbTime.h>
 #include <Inventor/SoDB.h>
 #include <Inventor/SoInput.h>

@@ -7,6 +7,7 @@
 #include "literal_meshops.h"
 #include "terrainmodel.h"
 
+#include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/SbBSPTree.h>
 #include <Inventor/SoDB.h>
 #include <Inventor/SoFullPath.h>

@@ -5,6 +5,7 @@
 
 #include "terrainmodel.h"
 
+#include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/SbBSPTree.h>
 #include <Inventor/SbTime.h>
 #include <Inventor/SoDB.h>

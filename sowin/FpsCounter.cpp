@@ -21,7 +21,7 @@ const int FRAMES_PER_UPDATE = 10;
 void FpsCounter::takeOverFromToolkit(void)
 {
   const char * value = std::getenv("COIN_SHOW_FPS_COUNTER");
-  counterWanted = value != NULL && std::atoi(value) > 0;
+  counterWanted = value != nullptr && std::atoi(value) > 0;
   if (counterWanted) setenv("COIN_SHOW_FPS_COUNTER", "0", 1);
 }
 

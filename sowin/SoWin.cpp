@@ -85,7 +85,7 @@ HWND SoWin::init(const char * appName, const char * className)
     programName = slash != nullptr ? slash + 1 : appName;
   }
   // SoQt aborts the process when the display cannot be opened.
-  if (!openDisplayGuard()) return NULL;
+  if (!openDisplayGuard()) return nullptr;
 
   // Textures are decoded by simage, which the toolkit finds only by its unversioned name
   // unless told otherwise; Debian's runtime package ships only the versioned one.
@@ -95,7 +95,7 @@ HWND SoWin::init(const char * appName, const char * className)
   // the layer draws the counter itself and keeps the toolkit's switched off.
   FpsCounter::takeOverFromToolkit();
 
-  SoQt::setFatalErrorHandler(fatalError, NULL);
+  SoQt::setFatalErrorHandler(fatalError, nullptr);
   qtDefaultHandler = qInstallMessageHandler(qtMessage);
   HWND window = SoQt::init(appName, className);
   closeDisplayGuard();
@@ -107,7 +107,7 @@ void SoWin::mainLoop(void)
   // A window closed before the loop starts (while it was being shown) has already asked the
   // application to quit; entering the loop then would wait forever.
   QWidget * top = SoQt::getTopLevelWidget();
-  if (top != NULL && !top->isVisible()) return;
+  if (top != nullptr && !top->isVisible()) return;
   SoQt::mainLoop();
 }
 

@@ -87,7 +87,7 @@ void SoWinExaminerViewer::setTitle(const char * title)
 {
   pimpl->viewer->setTitle(title);
   // An embedded viewer does not own its window; the title belongs on the window it lives in.
-  if (pimpl->parent != NULL) pimpl->parent->window()->setWindowTitle(title);
+  if (pimpl->parent != nullptr) pimpl->parent->window()->setWindowTitle(title);
 }
 
 void SoWinExaminerViewer::show(void)

@@ -9,6 +9,7 @@
 #include "terrainmodel.h"
 
 #include <Inventor/SoDB.h>
+#include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/Win/SoWin.h>
 #include <Inventor/Win/viewers/SoWinExaminerViewer.h>
 
@@ -17,20 +18,26 @@
 
 namespace {
 
+// Every run mode's work hands back the scene to show with one reference of its own, which the
+// tear-down releases; run mode 4 has none.
 SoSeparator * runModeWork(TerrainModel & model, const char * fileName, const Settings & s)
 {
-  switch (s.operation) {
-  case 0:
+  switch (RunMode(s.operation)) {
+  case RunMode::TREE:
     return model.buildTree(s.level, s.reduce);
-  case 1:
-    return model.getRoot();
-  case 2:
-    return runReduceMode(model, fileName, s.reduce);
-  case 3:
-    return runCutMode(model, fileName, s.x1, s.y1, s.x2, s.y2);
-  default:
-    return NULL;
+  case RunMode::SHOW: {
+    SoSeparator * root = model.getRoot();
+    root->ref();
+    return root;
   }
+  case RunMode::REDUCE:
+    return runReduceMode(model, fileName, s.reduce);
+  case RunMode::CUT:
+    return runCutMode(model, fileName, s.x1, s.y1, s.x2, s.y2);
+  case RunMode::EMPTY:
+    break;
+  }
+  return nullptr;
 }
 
 } // namespace
@@ -45,7 +52,7 @@ int main(int argc, char ** argv)
   putenv(soundOff);
   SoDB::init();
   HWND mainWindow = SoWin::init(argv[0], "SoWin");
-  if (mainWindow == NULL) return 1;
+  if (mainWindow == nullptr) return 1;
   clearConsole();
   printBanner();
   if (argc < 2) {
@@ -78,6 +85,6 @@ int main(int argc, char ** argv)
 
   // 5. Tear-down.
   viewer.reset();
-  if (sceneRoot != NULL) sceneRoot->unref();
+  if (sceneRoot != nullptr) sceneRoot->unref();
   return 0;
 }

@@ -15,7 +15,7 @@ inline SoNode * findFirst(SoSearchAction & search, SoNode * node, SoType type)
   search.apply(node);
   SoPath * path = search.getPath();
   // The full path: its tail is the node found even below a node kit's hidden children.
-  return path == NULL ? NULL : static_cast<SoFullPath *>(path)->getTail();
+  return path == nullptr ? nullptr : static_cast<SoFullPath *>(path)->getTail();
 }
 
 #endif

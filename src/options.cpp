@@ -11,7 +11,7 @@ namespace {
 bool convertInt(const char * text, int & value)
 {
   if (text[0] == '\0') return false;
-  char * end = NULL;
+  char * end = nullptr;
   const long converted = std::strtol(text, &end, 10);
   if (*end != '\0') return false;
   // long is wider than 32 bits here: saturate as a 32-bit conversion would.
@@ -22,7 +22,7 @@ bool convertInt(const char * text, int & value)
 bool convertFloat(const char * text, float & value)
 {
   if (text[0] == '\0') return false;
-  char * end = NULL;
+  char * end = nullptr;
   const double converted = std::strtod(text, &end);
   if (*end != '\0') return false;
   value = float(converted);

@@ -15,31 +15,47 @@ std::string outputFileName(const char * inputFileName, const char * suffix)
 {
   // Only the file's own name counts: a folder such as scenes.iv/ is part of where it lives.
   const char * slash = std::strrchr(inputFileName, '/');
-  const char * name = slash == NULL ? inputFileName : slash + 1;
+  const char * name = slash == nullptr ? inputFileName : slash + 1;
   const char * found = std::strstr(name, ".iv");
-  if (found == NULL) return std::string(inputFileName) + suffix;
+  if (found == nullptr) return std::string(inputFileName) + suffix;
   return std::string(inputFileName, size_t(found - inputFileName)) + suffix;
 }
+
+namespace {
+
+// The output separator, referenced once: the model's texture, then the chunk once it is made.
+SoSeparator * startOutput(TerrainModel & model, const char * activity)
+{
+  SoSeparator * output = new SoSeparator;
+  output->ref();
+  model.addTexture(output);
+  std::printf("%s", activity);
+  std::fflush(stdout);
+  return output;
+}
+
+// The output separator holds the chunk from here on (the cut's own reference goes) and is
+// saved beside the input.
+void finishOutput(TerrainModel & model, SoSeparator * output, SoSeparator * chunk,
+                  const char * inputFileName, const char * suffix)
+{
+  output->addChild(chunk);
+  chunk->unref();
+  model.save(output, outputFileName(inputFileName, suffix).c_str(), inputFileName);
+}
+
+} // namespace
 
 SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, int percent)
 {
   SbBSPTree borderPoints(64, 0);
-  SoSeparator * output = new SoSeparator;
-  output->ref();
-  model.addTexture(output);
-
-  std::printf("Reducing model ...");
-  std::fflush(stdout);
+  SoSeparator * output = startOutput(model, "Reducing model ...");
   float minX = 0.0f, minZ = 0.0f, maxX = 0.0f, maxZ = 0.0f;
   model.getExtent(model.getRoot(), minX, minZ, maxX, maxZ);
   SoSeparator * chunk = model.cutRegion(model.getRoot(), minX, minZ, maxX, maxZ, &borderPoints);
   model.reduce(chunk, &borderPoints, percent);
   std::printf("Done\n");
-
-  // The output separator holds the chunk from here on; the cut's own reference is not needed.
-  output->addChild(chunk);
-  chunk->unref();
-  model.save(output, outputFileName(inputFileName, ".reduced.iv").c_str(), inputFileName);
+  finishOutput(model, output, chunk, inputFileName, ".reduced.iv");
   return output;
 }
 
@@ -47,17 +63,9 @@ SoSeparator * runCutMode(TerrainModel & model, const char * inputFileName, float
                          float x2, float y2)
 {
   SbBSPTree borderPoints(64, 0);
-  SoSeparator * output = new SoSeparator;
-  output->ref();
-  model.addTexture(output);
-
-  std::printf("Cutting model ...");
-  std::fflush(stdout);
+  SoSeparator * output = startOutput(model, "Cutting model ...");
   SoSeparator * chunk = model.cutRegion(model.getRoot(), x1, y1, x2, y2, &borderPoints);
-  output->addChild(chunk);
-  chunk->unref();
   std::printf("Done\n");
-
-  model.save(output, outputFileName(inputFileName, ".noRECT.iv").c_str(), inputFileName);
+  finishOutput(model, output, chunk, inputFileName, ".noRECT.iv");
   return output;
 }

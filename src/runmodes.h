@@ -6,6 +6,15 @@
 class SoSeparator;
 class TerrainModel;
 
+// The work a run does after loading, chosen by -operation.
+enum class RunMode {
+  TREE = 0,   // build the level-of-detail tree and show it
+  SHOW = 1,   // show the flattened model
+  REDUCE = 2, // reduce the whole model, save and show it
+  CUT = 3,    // cut a rectangle out, save and show it
+  EMPTY = 4   // show an empty viewer
+};
+
 // Run mode 2: the whole model cut into one chunk, reduced once, saved beside the input.
 SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, int percent);
 // Run mode 3: the rectangle cut out of the model, saved beside the input.

@@ -30,6 +30,12 @@ VertexWelder::VertexWelder(int expectedPoints)
   if (expectedPoints > 0) points.reserve(size_t(expectedPoints));
 }
 
+VertexWelder::VertexWelder(const std::vector<SbVec3f> & points)
+  : VertexWelder(int(points.size()))
+{
+  for (const SbVec3f & p : points) weld(p);
+}
+
 uint64_t VertexWelder::hashOf(const SbVec3f & p)
 {
   uint64_t h = bitsOf(p[0]) * 0x9E3779B97F4A7C15ull;
@@ -40,7 +46,6 @@ uint64_t VertexWelder::hashOf(const SbVec3f & p)
 
 int32_t VertexWelder::findPoint(const SbVec3f & point) const
 {
-  if (!indexed) reindex();
   const size_t mask = slots.size() - 1;
   for (size_t slot = hashOf(point) & mask;; slot = (slot + 1) & mask) {
     const int32_t index = slots[slot];
@@ -52,7 +57,6 @@ int32_t VertexWelder::findPoint(const SbVec3f & point) const
 
 int32_t VertexWelder::addPoint(const SbVec3f & point)
 {
-  if (!indexed) reindex();
   const int32_t index = int32_t(points.size());
   points.push_back(point);
   // A position with a NaN can never be found again, so it takes no slot.
@@ -71,32 +75,12 @@ int32_t VertexWelder::weld(const SbVec3f & point)
   return found >= 0 ? found : addPoint(point);
 }
 
-void VertexWelder::clear(void)
+std::vector<SbVec3f> VertexWelder::releasePoints(void)
 {
-  points.clear();
+  std::vector<SbVec3f> released;
+  released.swap(points);
   slots.assign(16, -1);
-  indexed = true;
-}
-
-void VertexWelder::assign(const SbVec3f * values, int32_t count)
-{
-  points.assign(values, values + count);
-  indexed = false;
-}
-
-void VertexWelder::reindex(void) const
-{
-  size_t capacity = 16;
-  while (capacity < points.size() * 2 + 2) capacity *= 2;
-  slots.assign(capacity, -1);
-  const size_t mask = capacity - 1;
-  for (size_t i = 0; i < points.size(); ++i) {
-    if (hasNaN(points[i])) continue;
-    size_t slot = hashOf(points[i]) & mask;
-    while (slots[slot] >= 0) slot = (slot + 1) & mask;
-    slots[slot] = int32_t(i);
-  }
-  indexed = true;
+  return released;
 }
 
 void VertexWelder::grow(void)

@@ -13,6 +13,8 @@
 class VertexWelder {
 public:
   explicit VertexWelder(int expectedPoints = 0);
+  // The distinct positions among the points, welded in order.
+  explicit VertexWelder(const std::vector<SbVec3f> & points);
 
   // The number of an equal position, or -1.
   int32_t findPoint(const SbVec3f & point) const;
@@ -23,19 +25,15 @@ public:
 
   int32_t numPoints(void) const { return int32_t(points.size()); }
   const SbVec3f & getPoint(int32_t index) const { return points[size_t(index)]; }
-  const std::vector<SbVec3f> & getPoints(void) const { return points; }
-  void clear(void);
-  // Takes over positions numbered elsewhere; the hash is built only if it is asked again.
-  void assign(const SbVec3f * values, int32_t count);
+  // Hands the positions over in their order; the welder is empty afterwards.
+  std::vector<SbVec3f> releasePoints(void);
 
 private:
   static uint64_t hashOf(const SbVec3f & point);
   void grow(void);
-  void reindex(void) const;
 
   std::vector<SbVec3f> points;
-  mutable std::vector<int32_t> slots; // -1 empty, else a point number; a power of two long
-  mutable bool indexed = true;
+  std::vector<int32_t> slots; // -1 empty, else a point number; a power of two long
 };
 
 #endif

@@ -1,4 +1,6 @@
+#include "chunknodes.h"
 #include "literal_meshops.h"
+#include "meshcut.h"
 #include "mesh_fixtures.h"
 #include "terrainmodel.h"
 
@@ -60,6 +62,24 @@ protected:
     result = readMesh(chunk);
     chunk->unref();
     return result;
+  }
+
+  // The plain cut over the listed triangles (or all), written into a chunk like the model's,
+  // its border recorded in the set in the same order.
+  static SoSeparator * cutListed(const Mesh & mesh, const std::vector<int32_t> * listed,
+                                 const cutrules::Rectangle & rect, SbBSPTree & border,
+                                 bool distinctPositions)
+  {
+    FlatMesh lists;
+    lists.points = mesh.points;
+    lists.texCoords = mesh.texCoords;
+    lists.coordIndex = mesh.coordIndex;
+    std::vector<SbVec3f> recorded;
+    NodeChunkWriter chunk;
+    cutMesh(viewOf(lists, distinctPositions), listed, rect, recorded, chunk);
+    for (const SbVec3f & p : recorded)
+      if (border.findPoint(p) < 0) border.addPoint(p);
+    return chunk.release();
   }
 
   static TerrainModel & model()
@@ -283,9 +303,7 @@ TEST_F(Cut, NonFiniteCoordinatesNeitherHangNorReachTheBorderSet)
   EXPECT_EQ(byIndex.coordIndex, (std::vector<int32_t>{0, 1, 2, -1, 3, 4, 1, -1}));
   shared.points.resize(1000, SbVec3f(50, 0, 50));
   shared.texCoords.resize(1000);
-  SoSeparator * byPosition =
-    cutTriangles(shared.points.data(), 1000, shared.texCoords.data(), 1000,
-                 shared.coordIndex.data(), 8, NULL, 0, 0, 0, 10, 10, &unused);
+  SoSeparator * byPosition = cutListed(shared, nullptr, {0, 0, 10, 10}, unused, false);
   EXPECT_TRUE(sameMesh(byIndex, readMesh(byPosition)));
   byPosition->unref();
 
@@ -298,7 +316,7 @@ TEST_F(Cut, NonFiniteCoordinatesNeitherHangNorReachTheBorderSet)
   }
 }
 
-// cutTriangles over a list of triangle numbers gives what cutting a mesh made of just those
+// The cut over a list of triangle numbers gives what cutting a mesh made of just those
 // triangles gives: the chunk, and the border points in the same order.
 TEST_F(Cut, TriangleListCutsLikeAMeshOfTheListedTriangles)
 {
@@ -335,11 +353,8 @@ TEST_F(Cut, TriangleListCutsLikeAMeshOfTheListedTriangles)
     SoSeparator * subNode = makeChunk(sub);
     SoSeparator * expected = literal::cutRegion(subNode, x1, y1, x2, y2, &expectedBorder);
     subNode->unref();
-    SoSeparator * actual =
-      cutTriangles(grid.points.data(), int(grid.points.size()), grid.texCoords.data(),
-                   int(grid.texCoords.size()), grid.coordIndex.data(), int(grid.coordIndex.size()),
-                   listed.data(), int(listed.size()), x1, y1, x2, y2, &border,
-                   round % 4 == 1); // the grid's positions are all distinct
+    // The grid's positions are all distinct, which the cut may be told or not.
+    SoSeparator * actual = cutListed(grid, &listed, {x1, y1, x2, y2}, border, round % 4 == 1);
     const Mesh chunk = readMesh(actual);
     EXPECT_TRUE(sameMesh(readMesh(expected), chunk));
     EXPECT_TRUE(samePoints(pointsOf(expectedBorder), pointsOf(border)));

@@ -1,7 +1,9 @@
+#include "flatmesh.h"
 #include "scenecheck.h"
 #include "terrainmodel.h"
 #include "vertexwelder.h"
 
+#include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/SbBSPTree.h>
 #include <Inventor/SoDB.h>
 #include <Inventor/SoInput.h>
@@ -17,6 +19,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <string>
@@ -104,7 +107,6 @@ TEST_F(Load, OneTriangleAndTheRootLayout)
   EXPECT_TRUE(faces->textureCoordIndex.isDefault());
   EXPECT_TRUE(faces->materialIndex.isDefault());
   EXPECT_TRUE(faces->normalIndex.isDefault());
-  root->unref();
 }
 
 TEST_F(Load, WeldingInWorldCoordinates)
@@ -118,7 +120,6 @@ TEST_F(Load, WeldingInWorldCoordinates)
                            "IndexedFaceSet { coordIndex [ 0, 1, 2, -1, 1, 3, 2, -1 ] }\n"));
     EXPECT_EQ(coordsOf(model)->point.getNum(), 4);
     EXPECT_EQ(indicesOf(model), (std::vector<int32_t>{0, 1, 2, -1, 1, 3, 2, -1}));
-    model.getRoot()->unref();
   }
   // The same triangle under two different translations: six vertices.
   {
@@ -130,7 +131,6 @@ TEST_F(Load, WeldingInWorldCoordinates)
     EXPECT_EQ(indicesOf(model), (std::vector<int32_t>{0, 1, 2, -1, 3, 4, 5, -1}));
     EXPECT_EQ(coordsOf(model)->point[0], SbVec3f(5, 0, 0));
     EXPECT_EQ(coordsOf(model)->point[5], SbVec3f(0, 0, 6));
-    model.getRoot()->unref();
   }
   // Under two identical transformations: three vertices, two identical triangles.
   {
@@ -140,7 +140,6 @@ TEST_F(Load, WeldingInWorldCoordinates)
                            "Separator { Translation { translation 5 0 0 } USE T }\n"));
     EXPECT_EQ(coordsOf(model)->point.getNum(), 3);
     EXPECT_EQ(indicesOf(model), (std::vector<int32_t>{0, 1, 2, -1, 0, 1, 2, -1}));
-    model.getRoot()->unref();
   }
   // -0 and +0 are one vertex; a triangle with coinciding corners keeps its repeated index.
   {
@@ -149,7 +148,6 @@ TEST_F(Load, WeldingInWorldCoordinates)
                            "IndexedFaceSet { coordIndex [ 0, 2, 3, -1, 1, 2, 1, -1 ] }\n"));
     EXPECT_EQ(coordsOf(model)->point.getNum(), 3);
     EXPECT_EQ(indicesOf(model), (std::vector<int32_t>{0, 1, 2, -1, 0, 1, 0, -1}));
-    model.getRoot()->unref();
   }
 }
 
@@ -172,7 +170,6 @@ TEST_F(Load, LastTextureCoordinateAndLastTextureWin)
   EXPECT_EQ(texture->wrapT.getValue(), int(SoTexture2::CLAMP));
   EXPECT_EQ(texture->model.getValue(), int(SoTexture2::DECAL));
   EXPECT_EQ(texture->blendColor.getValue(), SbColor(1, 0, 0));
-  model.getRoot()->unref();
 }
 
 TEST_F(Load, InlineImageIsNotCarriedOver)
@@ -184,7 +181,6 @@ TEST_F(Load, InlineImageIsNotCarriedOver)
   textureOf(model)->image.getValue(size, components);
   EXPECT_EQ(size, SbVec2s(0, 0));
   EXPECT_EQ(textureOf(model)->filename.getValue(), SbString(""));
-  model.getRoot()->unref();
 }
 
 TEST_F(Load, UnusableFilesFail)
@@ -210,7 +206,6 @@ TEST_F(Load, UnusableFilesFail)
     EXPECT_EQ(printed.substr(printed.size() - 6), " Done\n");
     EXPECT_EQ(coordsOf(model)->point.getNum(), 0);
     EXPECT_EQ(indicesOf(model).size(), 0u);
-    model.getRoot()->unref();
   }
 }
 
@@ -225,7 +220,6 @@ TEST_F(Load, NonFiniteWorldCoordinatesNeverHang)
   ASSERT_EQ(coordsOf(model)->point.getNum(), 5);
   EXPECT_TRUE(std::isnan(coordsOf(model)->point[0][0]));
   EXPECT_EQ(indicesOf(model), (std::vector<int32_t>{0, 1, 2, -1, 3, 4, 2, -1}));
-  model.getRoot()->unref();
 }
 
 TEST(VertexWelder, NumbersLikeThePointTree)
@@ -290,7 +284,6 @@ TEST_F(Load, WeldingMatchesThePointTreeOnRealTerrain)
   int mismatches = 0;
   for (int i = 0; i < points.getNum(); ++i) mismatches += points[i] != tree.getPoint(i);
   EXPECT_EQ(mismatches, 0);
-  model.getRoot()->unref();
 }
 
 // Files whose reading or traversal would never end, or whose shapes would be read past their
@@ -340,7 +333,6 @@ TEST_F(Load, ScenesThatNeverEndOrRunPastTheirDataFail)
                          "IndexedFaceSet { vertexProperty VertexProperty {\n"
                          "  vertex [ 5 0 5, 6 0 5, 5 0 6 ] } coordIndex [ 0, 1, 2, -1 ] }\n"));
   EXPECT_EQ(indicesOf(model).size() / 4, 2u + 1u + 2u + 1u);
-  model.getRoot()->unref();
 }
 
 TEST_F(Load, AFifoAsInputFailsOnlyTheLoad)
@@ -362,7 +354,6 @@ TEST_F(Load, AFifoAsInputFailsOnlyTheLoad)
   load(streamed, fifo);
   EXPECT_EQ(indicesOf(streamed), (std::vector<int32_t>{0, 1, 2, -1}));
   waitpid(writer, nullptr, 0);
-  streamed.getRoot()->unref();
 }
 
 TEST(SceneCheck, EstimateCountsEveryPathOnceAndEveryDistinctNodeOnce)
@@ -381,4 +372,46 @@ TEST(SceneCheck, EstimateCountsEveryPathOnceAndEveryDistinctNodeOnce)
   const uint64_t b = 2 * 4 + 1000;
   EXPECT_EQ(scenecheck::estimateTriangles(scene), 4 + b + 2 * (2 * b));
   scene->unref();
+}
+
+// The child's result crosses as bytes: a whole mesh comes back as it went, and bytes cut short
+// anywhere, or with a count that runs past them, are refused rather than read past.
+TEST(FlatMeshPassage, RoundTripAndShortBytes)
+{
+  FlatMesh mesh;
+  mesh.points = {SbVec3f(1, 2, 3), SbVec3f(-0.0f, 5, 6)};
+  mesh.texCoords = {SbVec2f(0.5f, 1), SbVec2f(0, 0)};
+  mesh.coordIndex = {0, 1, 1, -1};
+  mesh.texture.filename = "maps/volcano.png";
+  mesh.texture.wrapT = SoTexture2::CLAMP;
+  mesh.texture.blendColor.setValue(1, 0.5f, 0);
+  FILE * file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  ASSERT_TRUE(writeFlatMesh(fileno(file), mesh));
+  const off_t size = lseek(fileno(file), 0, SEEK_END);
+  ASSERT_GT(size, 0);
+  std::string bytes(size_t(size), '\0');
+  ASSERT_EQ(pread(fileno(file), &bytes[0], bytes.size(), 0), ssize_t(bytes.size()));
+  std::fclose(file);
+
+  MeshView view;
+  TextureFields texture;
+  ASSERT_TRUE(parseFlatMesh(bytes.data(), bytes.size(), view, texture));
+  EXPECT_EQ(std::vector<SbVec3f>(view.points, view.points + view.numPoints), mesh.points);
+  EXPECT_EQ(std::vector<SbVec2f>(view.texCoords, view.texCoords + view.numTexCoords),
+            mesh.texCoords);
+  EXPECT_EQ(std::vector<int32_t>(view.coordIndex, view.coordIndex + view.numIndices),
+            mesh.coordIndex);
+  EXPECT_EQ(texture.filename, mesh.texture.filename);
+  EXPECT_EQ(texture.wrapS, int32_t(SoTexture2::REPEAT));
+  EXPECT_EQ(texture.wrapT, int32_t(SoTexture2::CLAMP));
+  EXPECT_EQ(texture.blendColor, mesh.texture.blendColor);
+
+  for (size_t cut = 0; cut < bytes.size(); ++cut)
+    EXPECT_FALSE(parseFlatMesh(bytes.data(), cut, view, texture)) << cut << " bytes";
+  // A point count far past the bytes (the header's second word).
+  std::string lying = bytes;
+  const int32_t huge = INT32_MAX;
+  std::memcpy(&lying[4], &huge, sizeof huge);
+  EXPECT_FALSE(parseFlatMesh(lying.data(), lying.size(), view, texture));
 }

@@ -1,5 +1,7 @@
 #include "literal_meshops.h"
 #include "mesh_fixtures.h"
+#include "meshreduce.h"
+#include "vertexwelder.h"
 #include "terrainmodel.h"
 
 #include <Inventor/SbBSPTree.h>
@@ -81,18 +83,11 @@ TEST_F(Reduce, WorkedExample)
 
 TEST_F(Reduce, SortOrdersEqualLengthsByItsOwnSteps)
 {
-  SoMFFloat lengths;
-  SoMFInt32 from, to;
-  const float four[] = {50, 50, 50, 50};
-  const int32_t names[] = {0, 1, 2, 3};
-  lengths.setValues(0, 4, four);
-  from.setValues(0, 4, names);
-  to.setValues(0, 4, names);
-  model.sortCandidates(lengths, from, to, 0, 3);
-  EXPECT_EQ(std::vector<int32_t>(from.getValues(0), from.getValues(0) + 4),
-            (std::vector<int32_t>{2, 3, 0, 1}));
-  EXPECT_EQ(std::vector<int32_t>(to.getValues(0), to.getValues(0) + 4),
-            (std::vector<int32_t>{2, 3, 0, 1}));
+  std::vector<Candidate> four = {{50, 0, 0}, {50, 1, 1}, {50, 2, 2}, {50, 3, 3}};
+  sortCandidates(four.data(), 0, 3);
+  std::vector<int32_t> order;
+  for (const Candidate & c : four) order.push_back(c.from);
+  EXPECT_EQ(order, (std::vector<int32_t>{2, 3, 0, 1}));
 
   // On lengths with many ties, sorted whole or in part, the order is the step-by-step one.
   std::mt19937 random(5);
@@ -102,29 +97,28 @@ TEST_F(Reduce, SortOrdersEqualLengthsByItsOwnSteps)
     const int distinct = 1 + int(random() % 12);
     std::vector<float> values(static_cast<size_t>(n));
     std::vector<int32_t> ids(static_cast<size_t>(n)), others(static_cast<size_t>(n));
+    std::vector<Candidate> actual;
     for (int k = 0; k < n; ++k) {
       values[size_t(k)] = float(random() % unsigned(distinct)) * 0.5f;
       ids[size_t(k)] = k;
       others[size_t(k)] = int32_t(random() % 1000);
+      actual.push_back({values[size_t(k)], ids[size_t(k)], others[size_t(k)]});
     }
-    SoMFFloat expectedLengths, actualLengths;
-    SoMFInt32 expectedFrom, actualFrom, expectedTo, actualTo;
+    SoMFFloat expectedLengths;
+    SoMFInt32 expectedFrom, expectedTo;
     expectedLengths.setValues(0, n, values.data());
-    actualLengths.setValues(0, n, values.data());
     expectedFrom.setValues(0, n, ids.data());
-    actualFrom.setValues(0, n, ids.data());
     expectedTo.setValues(0, n, others.data());
-    actualTo.setValues(0, n, others.data());
     const int lo = round % 4 == 0 ? int(random() % unsigned(n)) : 0;
     const int hi = round % 5 == 0 ? lo + int(random() % unsigned(n - lo)) : n - 1;
     literal::sortCandidates(expectedLengths, expectedFrom, expectedTo, lo, hi);
-    model.sortCandidates(actualLengths, actualFrom, actualTo, lo, hi);
+    sortCandidates(actual.data(), lo, hi);
     for (int k = 0; k < n; ++k) {
-      ASSERT_EQ(expectedFrom[k], actualFrom[k]) << "entry " << k;
-      ASSERT_EQ(expectedTo[k], actualTo[k]) << "entry " << k;
-      ASSERT_EQ(expectedLengths[k], actualLengths[k]) << "entry " << k;
+      ASSERT_EQ(expectedFrom[k], actual[size_t(k)].from) << "entry " << k;
+      ASSERT_EQ(expectedTo[k], actual[size_t(k)].to) << "entry " << k;
+      ASSERT_EQ(expectedLengths[k], actual[size_t(k)].length) << "entry " << k;
       if (k > lo && k <= hi) {
-        ASSERT_LE(actualLengths[k - 1], actualLengths[k]);
+        ASSERT_LE(actual[size_t(k) - 1].length, actual[size_t(k)].length);
       }
     }
   }
@@ -302,17 +296,14 @@ TEST_F(Reduce, FinalSweepDeletesTrianglesWhoseCornersLieOnOneLine)
   expected.coordIndex = {0, 1, 4, -1};
   EXPECT_TRUE(sameMesh(expected, reduced(input, {}, 0)));
 
-  // Directly: where the first two corners coincide, the line is a point; the triangle goes only
-  // if the third corner coincides too.
+  // Where the first two corners coincide, the line is a point; the triangle goes only if the
+  // third corner coincides too. Entries that do not fill a group of four stay behind.
   Mesh points = {{SbVec3f(1, 1, 1), SbVec3f(1, 1, 1), SbVec3f(2, 1, 1)},
                  marks({0, 1, 2}),
                  {0, 1, 0, -1, 0, 1, 2, -1, 0, 0, 1, 7, 4, 5}};
-  SoSeparator * chunk = makeChunk(points);
-  model.removeCollinearTriangles(static_cast<SoCoordinate3 *>(chunk->getChild(0)),
-                                 static_cast<SoIndexedFaceSet *>(chunk->getChild(2)));
+  const Mesh swept = reduced(points, {}, 0);
   points.coordIndex = {0, 1, 2, -1, 4, 5};
-  EXPECT_TRUE(sameMesh(points, readMesh(chunk)));
-  chunk->unref();
+  EXPECT_TRUE(sameMesh(points, swept));
 }
 
 // Indices outside the vertex list are never read: such a triangle proposes nothing, is never

@@ -1,6 +1,7 @@
 #include "runmodes.h"
 #include "terrainmodel.h"
 
+#include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/SoDB.h>
 #include <Inventor/SoInput.h>
 #include <Inventor/nodes/SoCoordinate3.h>
@@ -99,7 +100,6 @@ TEST_F(Saving, ReducedFileHoldsTextureAndChunkAndLoadsAgain)
   EXPECT_LT(triangles, 10320 * 3 / 4);
   read->unref();
   output->unref();
-  model.getRoot()->unref();
 }
 
 TEST_F(Saving, CutFileAndFailedSaves)
@@ -127,7 +127,6 @@ TEST_F(Saving, CutFileAndFailedSaves)
   printed = testing::internal::GetCapturedStdout();
   EXPECT_EQ(printed, "Saving /nonexistent-terravel-dir/x.noRECT.iv ...Failed\n");
   output->unref();
-  model.getRoot()->unref();
 }
 
 TEST_F(Saving, AFailedWriteLeavesTheEarlierFileIntact)
@@ -245,7 +244,6 @@ TEST_F(Saving, NeverOntoTheInputAndKeepingPermissions)
     EXPECT_EQ(modeOf(target), mode);
   }
   output->unref();
-  model.getRoot()->unref();
 }
 
 TEST_F(Saving, ASignalDuringTheSaveLeavesNoTemporaryFile)

@@ -1,5 +1,6 @@
 #include "terrainmodel.h"
 
+#include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/SbBSPTree.h>
 #include <Inventor/SoDB.h>
 #include <Inventor/misc/SoChildList.h>

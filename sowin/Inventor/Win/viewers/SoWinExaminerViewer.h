@@ -11,7 +11,7 @@ class SoWinExaminerViewerP;
 // An examiner viewer embedded in a window made by SoWin::init.
 class SoWinExaminerViewer : public SoWinFullViewer {
 public:
-  SoWinExaminerViewer(HWND parent = NULL, const char * name = NULL, SbBool embed = TRUE,
+  SoWinExaminerViewer(HWND parent = nullptr, const char * name = nullptr, SbBool embed = TRUE,
                       SoWinFullViewer::BuildFlag flag = BUILD_ALL,
                       SoWinViewer::Type type = BROWSER);
   ~SoWinExaminerViewer();

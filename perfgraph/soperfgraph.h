@@ -84,42 +84,6 @@ private:
 
   std::unique_ptr<SoPerfGraphP> pimpl;
   friend class SoPerfGraphP;
-  friend class SoPerfGraphTestAccess;
-};
-
-// A narrow window onto a node's private state and steps, so unit tests can check the layout
-// and the texture without a GL context.
-class SoPerfGraphTestAccess {
-public:
-  static bool originValid(const SoPerfGraph * node);
-  static bool positionValid(const SoPerfGraph * node);
-  static bool sizeValid(const SoPerfGraph * node);
-  static bool textureDirty(const SoPerfGraph * node);
-  static int texRows(const SoPerfGraph * node);
-  static int texColumns(const SoPerfGraph * node);
-  static float visibleFraction(const SoPerfGraph * node);
-  static int currentRow(const SoPerfGraph * node);
-  static int numValues(const SoPerfGraph * node);
-  static int startIndex(const SoPerfGraph * node);
-  static float maxValue(const SoPerfGraph * node);
-  static float topValue(const SoPerfGraph * node);
-  static const float * values(const SoPerfGraph * node);
-  static const double * times(const SoPerfGraph * node);
-  static SbViewportRegion lastViewport(const SoPerfGraph * node);
-
-  static void updateLayout(SoPerfGraph * node, const SbViewportRegion & viewport,
-                           bool forRendering);
-  static void redrawGraph(SoPerfGraph * node);
-  static void updateTexCoords(SoPerfGraph * node, int rows);
-  static void fillRow(SoPerfGraph * node, unsigned char * row, int count, float value);
-  static float niceCeiling(float x);
-
-  // Puts the node into a state its own code never reaches, to show that the checks on the
-  // drawing hold in every build.
-  static void setVisibleFraction(SoPerfGraph * node, float fraction);
-
-  // Replaces the clock that stamps samples (seconds); null restores the time of day.
-  static void setClock(double (*clock)(void));
 };
 
 #endif

@@ -63,7 +63,7 @@ bool ContainedOutput::map(int fd)
   if (end < 0) return false;
   length = size_t(end);
   if (length == 0) return true;
-  void * mapped = mmap(NULL, length, PROT_READ, MAP_PRIVATE, fd, 0);
+  void * mapped = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
   if (mapped == MAP_FAILED) {
     length = 0;
     return false;
@@ -106,10 +106,10 @@ ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress
   const uint64_t memoryLimit =
     limits.memoryBytes != 0 ? limits.memoryBytes : availableMemory() / 10 * 9;
   FILE * scratch = std::tmpfile();
-  void * shared = mmap(NULL, sizeof(ContainedProgress), PROT_READ | PROT_WRITE,
+  void * shared = mmap(nullptr, sizeof(ContainedProgress), PROT_READ | PROT_WRITE,
                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (scratch == NULL || shared == MAP_FAILED) {
-    if (scratch != NULL) std::fclose(scratch);
+  if (scratch == nullptr || shared == MAP_FAILED) {
+    if (scratch != nullptr) std::fclose(scratch);
     if (shared != MAP_FAILED) munmap(shared, sizeof(ContainedProgress));
     return ContainedOutcome::CRASHED;
   }
@@ -120,7 +120,7 @@ ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress
   int ended[2];
   if (pipe(ended) != 0) ended[0] = ended[1] = -1;
 
-  std::fflush(NULL);
+  std::fflush(nullptr);
   const pid_t parent = getpid();
   const pid_t child = fork();
   if (child == 0) {

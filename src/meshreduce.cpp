@@ -2,126 +2,53 @@
 // rewritten in one sweep (survivors keep their order), so a pass costs a sort plus a few linear
 // walks instead of one list move per deleted triangle or vertex.
 
+#include "meshreduce.h"
+
 #include "hugepages.h"
-#include "terrainmodel.h"
+#include "vertexwelder.h"
 
-#include "nodesearch.h"
-
-#include <Inventor/SbBSPTree.h>
 #include <Inventor/SbLine.h>
-#include <Inventor/SoFullPath.h>
-#include <Inventor/actions/SoSearchAction.h>
-#include <Inventor/fields/SoMFFloat.h>
-#include <Inventor/fields/SoMFInt32.h>
-#include <Inventor/nodes/SoCoordinate3.h>
-#include <Inventor/nodes/SoIndexedFaceSet.h>
-#include <Inventor/nodes/SoTextureCoordinate2.h>
 
 #include <cassert>
-#include <cstdint>
 #include <limits>
 #include <utility>
 #include <vector>
 
 namespace {
 
-struct Candidate {
-  float length; // squared, as only the order matters
-  int32_t from; // the vertex the collapse removes
-  int32_t to;   // the vertex it is merged into
-};
-
-} // namespace
-
 // Squared distance below which a third corner counts as lying on the line of the first two.
-static const float collinearTolerance = 1e-9f;
+const float collinearTolerance = 1e-9f;
 // Triangles counted as gone per accepted collapse: the two that shared the collapsed edge.
-static const int trianglesPerCollapse = 2;
+const int trianglesPerCollapse = 2;
 
-// The quicksort whose steps decide the order of equal lengths, and with it which of several
-// equally short edges collapses: middle entry as pivot, entries equal to it swapped, the lower
-// part sorted before the upper one. The two parts may share one entry, so their order matters;
-// a stack of pending upper parts keeps that order without deep recursion on unlucky input.
-template <typename LengthAt, typename SwapEntries>
-static void quicksortSteps(LengthAt lengthAt, SwapEntries swapEntries, int lo, int hi)
-{
-  std::vector<std::pair<int, int>> pending;
-  for (;;) {
-    if (lo < hi) {
-      const float pivot = lengthAt((lo + hi) / 2);
-      int i = lo;
-      int j = hi;
-      do {
-        while (lengthAt(i) < pivot) ++i;
-        while (pivot < lengthAt(j)) --j;
-        if (i <= j) {
-          swapEntries(i, j);
-          ++i;
-          --j;
-        }
-      } while (i < j);
-      if (i < hi) pending.emplace_back(i, hi);
-      hi = j; // the lower part next; nothing to do when lo >= j
-      continue;
-    }
-    if (pending.empty()) return;
-    lo = pending.back().first;
-    hi = pending.back().second;
-    pending.pop_back();
-  }
-}
-
-void TerrainModel::sortCandidates(SoMFFloat & lengths, SoMFInt32 & from, SoMFInt32 & to, int lo,
-                                  int hi)
-{
-  assert(lo >= 0 && hi < lengths.getNum() && hi < from.getNum() && hi < to.getNum());
-  if (lo >= hi) return;
-  float * length = lengths.startEditing();
-  int32_t * start = from.startEditing();
-  int32_t * end = to.startEditing();
-  quicksortSteps([length](int k) { return length[k]; },
-                 [length, start, end](int a, int b) {
-                   std::swap(length[a], length[b]);
-                   std::swap(start[a], start[b]);
-                   std::swap(end[a], end[b]);
-                 },
-                 lo, hi);
-  lengths.finishEditing();
-  from.finishEditing();
-  to.finishEditing();
-}
-
-static bool onOneLine(const SbVec3f & p0, const SbVec3f & p1, const SbVec3f & p2)
+bool onOneLine(const SbVec3f & p0, const SbVec3f & p1, const SbVec3f & p2)
 {
   SbLine line;
   line.setValue(p0, p1);
   return line.getClosestPoint(p2).equals(p2, collinearTolerance);
 }
 
-static bool isValidIndex(int32_t index, int numPoints)
+bool isValidIndex(int32_t index, int numPoints)
 {
   return uint32_t(index) < uint32_t(numPoints);
 }
 
-// Protection depends on a vertex's position only, so it is looked up once per vertex, in a hash
-// holding the border points, rather than once per triangle corner in the point tree.
-static hugepages::Vector<uint8_t> markProtected(const SbVec3f * points, int numPoints,
-                                                const SbBSPTree & border)
+// Protection depends on a vertex's position only, so it is looked up once per vertex in a hash
+// of the protected positions, rather than once per triangle corner.
+hugepages::Vector<uint8_t> markProtected(const SbVec3f * points, int numPoints,
+                                         const VertexWelder & protectedPositions)
 {
   hugepages::Vector<uint8_t> isProtected(size_t(numPoints), 0);
-  const int numBorder = border.numPoints();
-  if (numBorder == 0) return isProtected;
-  VertexWelder borderSet(numBorder);
-  const SbVec3f * borderPoints = border.getPointsArrayPtr();
-  for (int i = 0; i < numBorder; ++i) borderSet.weld(borderPoints[i]);
-  for (int v = 0; v < numPoints; ++v) isProtected[size_t(v)] = borderSet.findPoint(points[v]) >= 0;
+  if (protectedPositions.numPoints() == 0) return isProtected;
+  for (int v = 0; v < numPoints; ++v)
+    isProtected[size_t(v)] = protectedPositions.findPoint(points[v]) >= 0;
   return isProtected;
 }
 
 // Each triangle proposes its shortest edge whose start vertex is not protected; of equal ones the
 // first in corner order. Every edge with a finite squared length can win, and an edge from a
 // vertex to itself never does, since collapsing it would delete a vertex still in use.
-static hugepages::Vector<Candidate>
+hugepages::Vector<Candidate>
 collectCandidates(const int32_t * coordIndex, int numTriangles, const SbVec3f * points,
                   int numPoints, const hugepages::Vector<uint8_t> & isProtected)
 {
@@ -153,7 +80,7 @@ collectCandidates(const int32_t * coordIndex, int numTriangles, const SbVec3f * 
 // Accepts collapses shortest first until the triangles counted as removed reach the quota; a
 // vertex takes part in at most one collapse per pass, so merges never chain. Gives for every
 // vertex the vertex it is merged into, or -1; or nothing when no collapse was accepted.
-static hugepages::Vector<int32_t> chooseCollapses(const hugepages::Vector<Candidate> & candidates,
+hugepages::Vector<int32_t> chooseCollapses(const hugepages::Vector<Candidate> & candidates,
                                                   int numPoints, int64_t quota)
 {
   hugepages::Vector<int32_t> collapseTarget(size_t(numPoints), -1);
@@ -177,7 +104,7 @@ static hugepages::Vector<int32_t> chooseCollapses(const hugepages::Vector<Candid
 // the triangle's own corners, so it can run here on the positions before the vertex lists
 // shrink); renumbers the rest. Returns the new number of entries. An empty target list means
 // no collapse.
-static int rewriteFaces(int32_t * coordIndex, int numIndices, const SbVec3f * points, int numPoints,
+int rewriteFaces(int32_t * coordIndex, int numIndices, const SbVec3f * points, int numPoints,
                         const hugepages::Vector<int32_t> & collapseTarget)
 {
   const bool collapses = !collapseTarget.empty();
@@ -230,7 +157,7 @@ static int rewriteFaces(int32_t * coordIndex, int numIndices, const SbVec3f * po
 // Drops the removed vertices from a per-vertex list in one sweep; entries past the vertex count
 // (a longer list) are kept.
 template <typename Value>
-static int compactVertices(Value * values, int numValues,
+int compactVertices(Value * values, int numValues,
                            const hugepages::Vector<int32_t> & collapseTarget)
 {
   int out = 0;
@@ -241,66 +168,60 @@ static int compactVertices(Value * values, int numValues,
   return out;
 }
 
-void TerrainModel::reduce(SoNode * node, SbBSPTree * borderPoints, int percent)
-{
-  assert(node != NULL && borderPoints != NULL);
-  SoSearchAction search;
-  SoCoordinate3 * coordNode =
-    static_cast<SoCoordinate3 *>(findFirst(search, node, SoCoordinate3::getClassTypeId()));
-  if (coordNode == NULL) return;
-  SoIndexedFaceSet * faceNode =
-    static_cast<SoIndexedFaceSet *>(findFirst(search, node, SoIndexedFaceSet::getClassTypeId()));
-  if (faceNode == NULL) return;
-  SoTextureCoordinate2 * texNode = static_cast<SoTextureCoordinate2 *>(
-    findFirst(search, node, SoTextureCoordinate2::getClassTypeId()));
-  if (texNode == NULL) return;
+} // namespace
 
-  const int numPoints = coordNode->point.getNum();
-  const int numIndices = faceNode->coordIndex.getNum();
+// Middle entry as pivot, entries equal to it swapped, the lower part sorted before the upper
+// one. The two parts may share one entry, so their order matters; a stack of pending upper parts
+// keeps that order without deep recursion on unlucky input.
+void sortCandidates(Candidate * candidates, int lo, int hi)
+{
+  assert(candidates != nullptr || lo >= hi);
+  std::vector<std::pair<int, int>> pending;
+  for (;;) {
+    if (lo < hi) {
+      const float pivot = candidates[(lo + hi) / 2].length;
+      int i = lo;
+      int j = hi;
+      do {
+        while (candidates[i].length < pivot) ++i;
+        while (pivot < candidates[j].length) --j;
+        if (i <= j) {
+          std::swap(candidates[i], candidates[j]);
+          ++i;
+          --j;
+        }
+      } while (i < j);
+      if (i < hi) pending.emplace_back(i, hi);
+      hi = j; // the lower part next; nothing to do when lo >= j
+      continue;
+    }
+    if (pending.empty()) return;
+    lo = pending.back().first;
+    hi = pending.back().second;
+    pending.pop_back();
+  }
+}
+
+void reducePass(EditableMesh & mesh, const VertexWelder & protectedPositions, int percent)
+{
+  const int numPoints = mesh.numPoints;
+  const int numIndices = mesh.numIndices;
   const int numTriangles = numIndices / 4;
-  const SbVec3f * points = coordNode->point.getValues(0);
   const int64_t quota = int64_t(numTriangles) * percent / 100;
 
   hugepages::Vector<int32_t> collapseTarget;
   if (quota > 0) {
     // With a quota of zero no collapse is accepted, so there is nothing to propose or sort.
     hugepages::Vector<Candidate> candidates =
-      collectCandidates(faceNode->coordIndex.getValues(0), numTriangles, points, numPoints,
-                        markProtected(points, numPoints, *borderPoints));
-    if (!candidates.empty()) {
-      quicksortSteps([&candidates](int k) { return candidates[size_t(k)].length; },
-                     [&candidates](int a, int b) {
-                       std::swap(candidates[size_t(a)], candidates[size_t(b)]);
-                     },
-                     0, int(candidates.size()) - 1);
-    }
+      collectCandidates(mesh.coordIndex, numTriangles, mesh.points, numPoints,
+                        markProtected(mesh.points, numPoints, protectedPositions));
+    sortCandidates(candidates.data(), 0, int(candidates.size()) - 1);
     collapseTarget = chooseCollapses(candidates, numPoints, quota);
   }
 
-  int32_t * coordIndex = faceNode->coordIndex.startEditing();
-  const int keptIndices = rewriteFaces(coordIndex, numIndices, points, numPoints, collapseTarget);
-  faceNode->coordIndex.finishEditing();
-  if (keptIndices != numIndices) faceNode->coordIndex.setNum(keptIndices);
-
+  mesh.numIndices =
+    rewriteFaces(mesh.coordIndex, numIndices, mesh.points, numPoints, collapseTarget);
   if (collapseTarget.empty()) return;
-  SbVec3f * editPoints = coordNode->point.startEditing();
-  const int keptPoints = compactVertices(editPoints, numPoints, collapseTarget);
-  coordNode->point.finishEditing();
-  if (keptPoints != numPoints) coordNode->point.setNum(keptPoints);
-  const int numTexCoords = texNode->point.getNum();
-  SbVec2f * editTexCoords = texNode->point.startEditing();
-  const int keptTexCoords = compactVertices(editTexCoords, numTexCoords, collapseTarget);
-  texNode->point.finishEditing();
-  if (keptTexCoords != numTexCoords) texNode->point.setNum(keptTexCoords);
-}
-
-void TerrainModel::removeCollinearTriangles(SoCoordinate3 * coordinates, SoIndexedFaceSet * faceSet)
-{
-  assert(coordinates != NULL && faceSet != NULL);
-  const int numIndices = faceSet->coordIndex.getNum();
-  int32_t * coordIndex = faceSet->coordIndex.startEditing();
-  const int kept = rewriteFaces(coordIndex, numIndices, coordinates->point.getValues(0),
-                                coordinates->point.getNum(), hugepages::Vector<int32_t>());
-  faceSet->coordIndex.finishEditing();
-  if (kept != numIndices) faceSet->coordIndex.setNum(kept);
+  mesh.numPoints = compactVertices(mesh.points, numPoints, collapseTarget);
+  mesh.numTexCoords = compactVertices(mesh.texCoords, mesh.numTexCoords, collapseTarget);
 }

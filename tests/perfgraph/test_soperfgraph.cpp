@@ -2,6 +2,7 @@
 // texture, the layout against a viewport, the set-up checks and the file format.
 
 #include "soperfgraph.h"
+#include "soperfgraph_access.h"
 
 #include <Inventor/SoDB.h>
 #include <Inventor/SoInput.h>

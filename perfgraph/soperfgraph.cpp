@@ -1,5 +1,7 @@
 #include "soperfgraph.h"
 
+#include "SoPerfGraphP.h"
+
 #include <Inventor/C/tidbits.h>
 #include <Inventor/SbTime.h>
 #include <Inventor/actions/SoAudioRenderAction.h>
@@ -64,11 +66,13 @@ double timeOfDay(void)
   return SbTime::getTimeOfDay().getValue();
 }
 
-double (*sampleClock)(void) = timeOfDay;
+} // namespace
+
+double (*SoPerfGraphP::clock)(void) = timeOfDay;
 
 // Rounds away from zero to 2, 4, 6 or 10 times a power of ten, so the axis top reads as a
 // round number and does not change with every small rise of the maximum.
-float niceCeiling(float x)
+float SoPerfGraphP::niceCeiling(float x)
 {
   const float sign = x < 0.0f ? -1.0f : 1.0f;
   float b = std::fabs(x);
@@ -94,6 +98,8 @@ float niceCeiling(float x)
   return d * sign * c;
 }
 
+namespace {
+
 // Rounds a figure of samples or texels to a whole count the texture can hold, at least one.
 int wholeExtent(float figure)
 {
@@ -109,53 +115,7 @@ int nextSlot(int slot, int ringSize)
 
 } // namespace
 
-class SoPerfGraphP {
-public:
-  explicit SoPerfGraphP(SoPerfGraph * master);
 
-  static void fieldChanged(void * data, SoSensor * sensor);
-
-  void redrawGraph(void);
-  void updateTexCoords(int rows);
-  void rebuildTexture(void);
-  void updateLayout(const SbViewportRegion & viewport, bool forRendering);
-
-  SoPerfGraph * master;
-  // Declared before the sensor and the rings so that it goes last: the sensor must be
-  // detached before the internal graph is released.
-  SoChildList children;
-  SoNodeSensor sensor;
-
-  std::vector<float> values;
-  std::vector<double> times;
-  int numValues;
-  int startIndex;
-  float maxValue;
-  float topValue;
-
-  int texRows;
-  int texColumns;
-  float visibleFraction;
-  int currentRow;
-
-  SoOrthographicCamera * camera;
-  SoCoordinate3 * quadCoords;
-  SoIndexedTriangleStripSet * quad;
-  SoTexture2 * graphTexture;
-  SoTextureCoordinate2 * quadTexCoords;
-  SoTranslation * scaleOffset;
-  SoTranslation * averageOffset;
-  SoText2 * scaleLabel;
-  SoText2 * averageLabel;
-
-  double lastAverageTime;
-  SbViewportRegion lastViewport;
-
-  unsigned int originValid : 1;
-  unsigned int positionValid : 1;
-  unsigned int sizeValid : 1;
-  unsigned int textureDirty : 1;
-};
 
 SO_NODE_SOURCE(SoPerfGraph);
 
@@ -180,9 +140,9 @@ SoPerfGraph::SoPerfGraph(void)
   SoBase::staticDataLock();
   SoPerfGraph::classinstances++;
   PERFGRAPH_ASSERT(SoPerfGraph::classTypeId != SoType::badType() && "you forgot init()!");
-  if (SoPerfGraph::fieldData == NULL) {
+  if (SoPerfGraph::fieldData == nullptr) {
     SoPerfGraph::fieldData = new SoFieldData(
-        SoPerfGraph::parentFieldData ? *SoPerfGraph::parentFieldData : NULL);
+        SoPerfGraph::parentFieldData ? *SoPerfGraph::parentFieldData : nullptr);
   }
   this->isBuiltIn = FALSE;
   SoBase::staticDataUnlock();
@@ -328,7 +288,7 @@ void SoPerfGraphP::redrawGraph(void)
   SbVec2s texSize;
   int components = 0;
   unsigned char * const base = this->graphTexture->image.startEditing(texSize, components);
-  if (base == NULL || texSize[0] <= 0 || texSize[1] <= 0 ||
+  if (base == nullptr || texSize[0] <= 0 || texSize[1] <= 0 ||
       components != TEXTURE_COMPONENTS) {
     this->graphTexture->image.finishEditing();
     return;
@@ -399,7 +359,7 @@ void SoPerfGraphP::rebuildTexture(void)
 
   this->graphTexture->image.setValue(SbVec2s(static_cast<short>(this->texColumns),
                                              static_cast<short>(this->texRows)),
-                                     TEXTURE_COMPONENTS, NULL);
+                                     TEXTURE_COMPONENTS, nullptr);
   this->redrawGraph();
   this->updateTexCoords(this->texRows);
 }
@@ -492,30 +452,30 @@ void SoPerfGraph::addValue(float value, const char * unit)
   float newTop = thisp->topValue;
   if (value > thisp->maxValue) {
     thisp->maxValue = value;
-    newTop = niceCeiling(thisp->maxValue);
+    newTop = SoPerfGraphP::niceCeiling(thisp->maxValue);
   }
   else if (values[thisp->startIndex] == thisp->maxValue) {
     // The maximum is about to be overwritten; only then is the whole ring worth a scan.
     values[thisp->startIndex] = value;
     thisp->maxValue = *std::max_element(values.begin(), values.end());
-    newTop = niceCeiling(thisp->maxValue);
+    newTop = SoPerfGraphP::niceCeiling(thisp->maxValue);
   }
   if (newTop != thisp->topValue) {
     // Shrink with some headroom so a maximum just under a round number does not make the
     // axis jump back up at the next sample.
-    if (newTop < thisp->topValue) newTop = niceCeiling(thisp->maxValue * 1.1f);
+    if (newTop < thisp->topValue) newTop = SoPerfGraphP::niceCeiling(thisp->maxValue * 1.1f);
     if (newTop != thisp->topValue) {
       thisp->topValue = newTop;
       thisp->redrawGraph();
       SbString label;
-      label.sprintf("%.5g %s", thisp->topValue, unit != NULL ? unit : "");
+      label.sprintf("%.5g %s", thisp->topValue, unit != nullptr ? unit : "");
       thisp->scaleLabel->string.setValue(label);
     }
   }
 
   const int n = thisp->startIndex;
   values[n] = value;
-  thisp->times[n] = sampleClock();
+  thisp->times[n] = SoPerfGraphP::clock();
   thisp->startIndex = nextSlot(n, thisp->numValues);
 
   if (thisp->lastAverageTime + 0.35 <= thisp->times[n]) {
@@ -537,7 +497,7 @@ void SoPerfGraph::addValue(float value, const char * unit)
   SbVec2s texSize;
   int components = 0;
   unsigned char * const img = thisp->graphTexture->image.startEditing(texSize, components);
-  if (img != NULL && texSize[0] > 0 && texSize[1] > 0 && components == TEXTURE_COMPONENTS) {
+  if (img != nullptr && texSize[0] > 0 && texSize[1] > 0 && components == TEXTURE_COMPONENTS) {
     if (thisp->currentRow >= texSize[1]) thisp->currentRow = 0;
     this->fillRow(img + thisp->currentRow * texSize[0] * TEXTURE_COMPONENTS, texSize[0], value);
     thisp->currentRow = nextSlot(thisp->currentRow, texSize[1]);
@@ -570,7 +530,7 @@ float SoPerfGraph::getTopValue(void) const
 void SoPerfGraph::doAction(SoAction * action)
 {
   int numIndices = 0;
-  const int * indices = NULL;
+  const int * indices = nullptr;
   if (action->getPathCode(numIndices, indices) == SoAction::IN_PATH) {
     this->pimpl->children.traverseInPath(action, numIndices, indices);
   }
@@ -625,118 +585,4 @@ void SoPerfGraph::getPrimitiveCount(SoGetPrimitiveCountAction * action)
 SoChildList * SoPerfGraph::getChildren(void) const
 {
   return &this->pimpl->children;
-}
-
-// --- test access ---------------------------------------------------------------------------
-
-bool SoPerfGraphTestAccess::originValid(const SoPerfGraph * node)
-{
-  return node->pimpl->originValid;
-}
-
-bool SoPerfGraphTestAccess::positionValid(const SoPerfGraph * node)
-{
-  return node->pimpl->positionValid;
-}
-
-bool SoPerfGraphTestAccess::sizeValid(const SoPerfGraph * node)
-{
-  return node->pimpl->sizeValid;
-}
-
-bool SoPerfGraphTestAccess::textureDirty(const SoPerfGraph * node)
-{
-  return node->pimpl->textureDirty;
-}
-
-int SoPerfGraphTestAccess::texRows(const SoPerfGraph * node)
-{
-  return node->pimpl->texRows;
-}
-
-int SoPerfGraphTestAccess::texColumns(const SoPerfGraph * node)
-{
-  return node->pimpl->texColumns;
-}
-
-float SoPerfGraphTestAccess::visibleFraction(const SoPerfGraph * node)
-{
-  return node->pimpl->visibleFraction;
-}
-
-int SoPerfGraphTestAccess::currentRow(const SoPerfGraph * node)
-{
-  return node->pimpl->currentRow;
-}
-
-int SoPerfGraphTestAccess::numValues(const SoPerfGraph * node)
-{
-  return node->pimpl->numValues;
-}
-
-int SoPerfGraphTestAccess::startIndex(const SoPerfGraph * node)
-{
-  return node->pimpl->startIndex;
-}
-
-float SoPerfGraphTestAccess::maxValue(const SoPerfGraph * node)
-{
-  return node->pimpl->maxValue;
-}
-
-float SoPerfGraphTestAccess::topValue(const SoPerfGraph * node)
-{
-  return node->pimpl->topValue;
-}
-
-const float * SoPerfGraphTestAccess::values(const SoPerfGraph * node)
-{
-  return node->pimpl->values.data();
-}
-
-const double * SoPerfGraphTestAccess::times(const SoPerfGraph * node)
-{
-  return node->pimpl->times.data();
-}
-
-SbViewportRegion SoPerfGraphTestAccess::lastViewport(const SoPerfGraph * node)
-{
-  return node->pimpl->lastViewport;
-}
-
-void SoPerfGraphTestAccess::updateLayout(SoPerfGraph * node, const SbViewportRegion & viewport,
-                                         bool forRendering)
-{
-  node->pimpl->updateLayout(viewport, forRendering);
-}
-
-void SoPerfGraphTestAccess::redrawGraph(SoPerfGraph * node)
-{
-  node->pimpl->redrawGraph();
-}
-
-void SoPerfGraphTestAccess::updateTexCoords(SoPerfGraph * node, int rows)
-{
-  node->pimpl->updateTexCoords(rows);
-}
-
-void SoPerfGraphTestAccess::setVisibleFraction(SoPerfGraph * node, float fraction)
-{
-  node->pimpl->visibleFraction = fraction;
-}
-
-void SoPerfGraphTestAccess::fillRow(SoPerfGraph * node, unsigned char * row, int count,
-                                    float value)
-{
-  node->fillRow(row, count, value);
-}
-
-float SoPerfGraphTestAccess::niceCeiling(float x)
-{
-  return ::niceCeiling(x);
-}
-
-void SoPerfGraphTestAccess::setClock(double (*clock)(void))
-{
-  sampleClock = clock != NULL ? clock : timeOfDay;
 }

@@ -47,17 +47,17 @@ struct Allocator {
   T * allocate(size_t count)
   {
     const size_t bytes = count * sizeof(T);
-    void * data = NULL;
+    void * data = nullptr;
 #if defined(__linux__)
     if (bytes >= worthFrom) {
-      if (posix_memalign(&data, pageSize, bytes) != 0) data = NULL;
-      if (data != NULL) advise(data, bytes);
+      if (posix_memalign(&data, pageSize, bytes) != 0) data = nullptr;
+      if (data != nullptr) advise(data, bytes);
     } else
 #endif
     {
       data = std::malloc(bytes == 0 ? 1 : bytes);
     }
-    if (data == NULL) std::abort(); // as out of memory as anywhere else
+    if (data == nullptr) std::abort(); // as out of memory as anywhere else
     return static_cast<T *>(data);
   }
   void deallocate(T * data, size_t) { std::free(data); }

@@ -69,7 +69,7 @@ void tick(void * data, SoSensor *)
 SoSeparator * readTerrain(const char * fileName)
 {
   SoInput input;
-  if (!input.openFile(fileName)) return NULL;
+  if (!input.openFile(fileName)) return nullptr;
   return SoDB::readAll(&input);
 }
 
@@ -82,13 +82,13 @@ int main(int argc, char ** argv)
   SoDB::init();
   SoPerfGraph::initClass();
   HWND mainWindow = SoWin::init(argv[0], "SoWin");
-  if (mainWindow == NULL) {
+  if (mainWindow == nullptr) {
     std::fprintf(stderr, "%s: cannot open the display\n", argv[0]);
     return 1;
   }
 
   SoSeparator * terrain = readTerrain(fileName);
-  if (terrain == NULL) {
+  if (terrain == nullptr) {
     std::fprintf(stderr, "%s: cannot read %s\n", argv[0], fileName);
     return 1;
   }

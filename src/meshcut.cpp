@@ -1,20 +1,12 @@
 // Copying the triangles whose centroid lies over a rectangle of the ground plane into a new mesh
 // chunk, and recording the vertices along the cut so that reducing the chunk leaves them alone.
 // The triangles are walked twice: once to choose them and record the border, once to number
-// their corners and write them straight into the chunk's fields, whose sizes are then known.
+// their corners and write them straight into the chunk, whose sizes are then known.
 
-#include "cutrules.h"
+#include "meshcut.h"
+
 #include "hugepages.h"
-#include "terrainmodel.h"
-
-#include "nodesearch.h"
-
-#include <Inventor/SbBSPTree.h>
-#include <Inventor/SoFullPath.h>
-#include <Inventor/actions/SoSearchAction.h>
-#include <Inventor/nodes/SoCoordinate3.h>
-#include <Inventor/nodes/SoIndexedFaceSet.h>
-#include <Inventor/nodes/SoTextureCoordinate2.h>
+#include "vertexwelder.h"
 
 #include <algorithm>
 #include <cassert>
@@ -81,23 +73,18 @@ private:
   bool byIndexOnly;
 };
 
-} // namespace
-
-using cutrules::Rectangle;
-
-static void recordBorderPoint(SbBSPTree & border, const SbVec3f & p)
+void recordBorderPoint(std::vector<SbVec3f> & border, const SbVec3f & p)
 {
   // The point tree splits forever on a non-finite coordinate; a reduction could never find
   // such a position anyway, so leaving it out protects nothing less.
-  if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) return;
-  if (border.findPoint(p) < 0) border.addPoint(p);
+  if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) border.push_back(p);
 }
 
 // Decides whether the triangle goes into the chunk and records its corners along the cut: every
 // corner of a kept triangle that is not strictly inside, and the inside corners of a dropped
 // triangle that reaches into the rectangle.
-static bool chooseTriangle(const Rectangle & rect, const SbVec3f * points, const int32_t * corner,
-                           SbBSPTree & border)
+bool chooseTriangle(const cutrules::Rectangle & rect, const SbVec3f * points,
+                    const int32_t * corner, std::vector<SbVec3f> & border)
 {
   const SbVec3f * p[3] = {&points[corner[0]], &points[corner[1]], &points[corner[2]]};
   bool inside[3];
@@ -119,88 +106,63 @@ static bool chooseTriangle(const Rectangle & rect, const SbVec3f * points, const
   return keep;
 }
 
-SoSeparator * cutTriangles(const SbVec3f * points, int numPoints, const SbVec2f * texCoords,
-                           int numTexCoords, const int32_t * coordIndex, int numIndices,
-                           const int32_t * triangles, int numTriangles, float x1, float y1,
-                           float x2, float y2, SbBSPTree * borderPoints, bool distinctPositions)
+} // namespace
+
+int32_t * ListChunkWriter::indices(int32_t count)
 {
-  assert(borderPoints != NULL);
-  assert(numPoints >= 0 && numTexCoords >= 0 && numIndices >= 0);
-  assert(triangles == NULL || numTriangles >= 0);
-  const Rectangle rect = {x1, y1, x2, y2};
-  const int total = numIndices / 4;
-  const int visits = triangles == NULL ? total : numTriangles;
+  lists.coordIndex.resize(size_t(count));
+  return lists.coordIndex.data();
+}
+
+void ListChunkWriter::vertices(int32_t count, SbVec3f *& points, SbVec2f *& texCoords)
+{
+  lists.points.resize(size_t(count));
+  lists.texCoords.resize(size_t(count));
+  points = lists.points.data();
+  texCoords = lists.texCoords.data();
+}
+
+void cutMesh(const MeshView & mesh, const std::vector<int32_t> * triangles,
+             const cutrules::Rectangle & rect, std::vector<SbVec3f> & border, ChunkWriter & out)
+{
+  assert(mesh.numPoints >= 0 && mesh.numTexCoords >= 0 && mesh.numIndices >= 0);
+  const int32_t total = mesh.numTriangles();
+  const size_t visits = triangles == nullptr ? size_t(total) : triangles->size();
   // An index must be valid for both lists; comparing unsigned also rejects negative ones.
-  const uint32_t indexLimit = uint32_t(std::min(numPoints, numTexCoords));
+  const uint32_t indexLimit = uint32_t(std::min(mesh.numPoints, mesh.numTexCoords));
 
   hugepages::Vector<int32_t> kept;
-  kept.reserve(size_t(visits));
-  for (int visit = 0; visit < visits; ++visit) {
-    const int t = triangles == NULL ? visit : triangles[visit];
+  kept.reserve(visits);
+  for (size_t visit = 0; visit < visits; ++visit) {
+    const int32_t t = triangles == nullptr ? int32_t(visit) : (*triangles)[visit];
     assert(t >= 0 && t < total);
-    assert(triangles == NULL || visit == 0 || triangles[visit - 1] < t);
+    assert(triangles == nullptr || visit == 0 || (*triangles)[visit - 1] < t);
     if (t < 0 || t >= total) continue;
-    const int32_t * corner = coordIndex + 4 * size_t(t);
+    const int32_t * corner = mesh.coordIndex + 4 * size_t(t);
     if (uint32_t(corner[0]) >= indexLimit || uint32_t(corner[1]) >= indexLimit ||
         uint32_t(corner[2]) >= indexLimit) {
       continue;
     }
-    if (chooseTriangle(rect, points, corner, *borderPoints)) kept.push_back(t);
+    if (chooseTriangle(rect, mesh.points, corner, border)) kept.push_back(t);
   }
 
-  SoSeparator * chunk = new SoSeparator;
-  chunk->ref();
-  SoCoordinate3 * coordNode = new SoCoordinate3;
-  SoIndexedFaceSet * faceNode = new SoIndexedFaceSet;
-  SoTextureCoordinate2 * texNode = new SoTextureCoordinate2;
-
-  ChunkNumbering numbering(points, numPoints, int64_t(kept.size()) * 3, distinctPositions);
-  faceNode->coordIndex.setNum(4 * int(kept.size()));
-  int32_t * chunkIndex = faceNode->coordIndex.startEditing();
+  ChunkNumbering numbering(mesh.points, mesh.numPoints, int64_t(kept.size()) * 3,
+                           mesh.distinctPositions);
+  int32_t * chunkIndex = out.indices(4 * int32_t(kept.size()));
   for (size_t n = 0; n < kept.size(); ++n) {
-    const int32_t * corner = coordIndex + 4 * size_t(kept[n]);
+    const int32_t * corner = mesh.coordIndex + 4 * size_t(kept[n]);
     for (int k = 0; k < 3; ++k) chunkIndex[4 * n + size_t(k)] = numbering.use(corner[k]);
     chunkIndex[4 * n + 3] = -1;
   }
-  faceNode->coordIndex.finishEditing();
 
-  const int numVertices = numbering.numVertices();
-  coordNode->point.setNum(numVertices);
-  texNode->point.setNum(numVertices);
-  SbVec3f * chunkPoints = coordNode->point.startEditing();
-  SbVec2f * chunkTexCoords = texNode->point.startEditing();
+  const int32_t numVertices = numbering.numVertices();
+  SbVec3f * chunkPoints = nullptr;
+  SbVec2f * chunkTexCoords = nullptr;
+  out.vertices(numVertices, chunkPoints, chunkTexCoords);
   for (int32_t v = 0; v < numVertices; ++v) {
     chunkPoints[v] = numbering.positionOf(v);
     // A vertex used by several corners keeps the texture coordinate of the last one.
-    chunkTexCoords[v] = texCoords[numbering.lastUserOf(v)];
+    chunkTexCoords[v] = mesh.texCoords[numbering.lastUserOf(v)];
   }
-  coordNode->point.finishEditing();
-  texNode->point.finishEditing();
-
-  chunk->addChild(coordNode);
-  chunk->addChild(texNode);
-  chunk->addChild(faceNode);
-  return chunk;
-}
-
-SoSeparator * TerrainModel::cutRegion(SoNode * node, float x1, float y1, float x2, float y2,
-                                      SbBSPTree * borderPoints)
-{
-  assert(node != NULL && borderPoints != NULL);
-  SoSearchAction search;
-  SoNode * found[3] = {NULL, NULL, NULL};
-  const SoType types[3] = {SoCoordinate3::getClassTypeId(), SoIndexedFaceSet::getClassTypeId(),
-                           SoTextureCoordinate2::getClassTypeId()};
-  for (int n = 0; n < 3; ++n) {
-    found[n] = findFirst(search, node, types[n]);
-    if (found[n] == NULL) return NULL;
-  }
-  const SoMFVec3f & points = static_cast<SoCoordinate3 *>(found[0])->point;
-  const SoMFInt32 & coordIndex = static_cast<SoIndexedFaceSet *>(found[1])->coordIndex;
-  const SoMFVec2f & texCoords = static_cast<SoTextureCoordinate2 *>(found[2])->point;
-  // The model's own coordinates were welded while loading and are never changed afterwards.
-  const bool distinctPositions = found[0] == coords;
-  return cutTriangles(points.getValues(0), points.getNum(), texCoords.getValues(0),
-                      texCoords.getNum(), coordIndex.getValues(0), coordIndex.getNum(), NULL, 0,
-                      x1, y1, x2, y2, borderPoints, distinctPositions);
+  out.finish();
 }

@@ -1,0 +1,117 @@
+#include "flatmesh.h"
+
+#include "containedrun.h"
+
+#include <cstring>
+
+namespace {
+
+struct Header {
+  uint32_t magic;
+  int32_t numPoints;
+  int32_t numTexCoords;
+  int32_t numIndices;
+  int32_t wrapS;
+  int32_t wrapT;
+  int32_t model;
+  float blendColor[3];
+  int32_t filenameLength;
+};
+const uint32_t MAGIC = 0x54524e32;
+
+// Points at the next count values, or null when the bytes run out first.
+template <typename T>
+const T * take(const char * bytes, size_t size, size_t & at, size_t count)
+{
+  if (count > (size - at) / sizeof(T)) return nullptr;
+  const T * values = reinterpret_cast<const T *>(bytes + at);
+  at += sizeof(T) * count;
+  return values;
+}
+
+} // namespace
+
+namespace {
+
+template <typename View, typename Lists>
+View viewOfLists(Lists & mesh)
+{
+  View view;
+  view.points = mesh.points.data();
+  view.numPoints = int32_t(mesh.points.size());
+  view.texCoords = mesh.texCoords.data();
+  view.numTexCoords = int32_t(mesh.texCoords.size());
+  view.coordIndex = mesh.coordIndex.data();
+  view.numIndices = int32_t(mesh.coordIndex.size());
+  return view;
+}
+
+} // namespace
+
+MeshView viewOf(const FlatMesh & mesh, bool distinctPositions)
+{
+  MeshView view = viewOfLists<MeshView>(mesh);
+  view.distinctPositions = distinctPositions;
+  return view;
+}
+
+EditableMesh editableViewOf(FlatMesh & mesh)
+{
+  return viewOfLists<EditableMesh>(mesh);
+}
+
+void resizeTo(FlatMesh & mesh, const EditableMesh & edited)
+{
+  mesh.points.resize(size_t(edited.numPoints));
+  mesh.texCoords.resize(size_t(edited.numTexCoords));
+  mesh.coordIndex.resize(size_t(edited.numIndices));
+}
+
+bool writeFlatMesh(int fd, const FlatMesh & mesh)
+{
+  const TextureFields & t = mesh.texture;
+  const Header header = {MAGIC,
+                         int32_t(mesh.points.size()),
+                         int32_t(mesh.texCoords.size()),
+                         int32_t(mesh.coordIndex.size()),
+                         t.wrapS,
+                         t.wrapT,
+                         t.model,
+                         {t.blendColor[0], t.blendColor[1], t.blendColor[2]},
+                         int32_t(t.filename.size())};
+  return writeAll(fd, &header, sizeof header) &&
+         writeAll(fd, mesh.points.data(), sizeof(SbVec3f) * mesh.points.size()) &&
+         writeAll(fd, mesh.texCoords.data(), sizeof(SbVec2f) * mesh.texCoords.size()) &&
+         writeAll(fd, mesh.coordIndex.data(), sizeof(int32_t) * mesh.coordIndex.size()) &&
+         writeAll(fd, t.filename.data(), t.filename.size());
+}
+
+bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFields & texture)
+{
+  size_t at = 0;
+  const Header * header = take<Header>(bytes, size, at, 1);
+  if (header == nullptr || header->magic != MAGIC || header->numPoints < 0 ||
+      header->numTexCoords < 0 || header->numIndices < 0 || header->filenameLength < 0)
+    return false;
+  const SbVec3f * points = take<SbVec3f>(bytes, size, at, size_t(header->numPoints));
+  const SbVec2f * texCoords =
+    points ? take<SbVec2f>(bytes, size, at, size_t(header->numTexCoords)) : nullptr;
+  const int32_t * indices =
+    texCoords ? take<int32_t>(bytes, size, at, size_t(header->numIndices)) : nullptr;
+  const char * filename =
+    indices ? take<char>(bytes, size, at, size_t(header->filenameLength)) : nullptr;
+  if (filename == nullptr) return false;
+
+  mesh.points = points;
+  mesh.numPoints = header->numPoints;
+  mesh.texCoords = texCoords;
+  mesh.numTexCoords = header->numTexCoords;
+  mesh.coordIndex = indices;
+  mesh.numIndices = header->numIndices;
+  texture.filename.assign(filename, size_t(header->filenameLength));
+  texture.wrapS = header->wrapS;
+  texture.wrapT = header->wrapT;
+  texture.model = header->model;
+  texture.blendColor.setValue(header->blendColor);
+  return true;
+}

@@ -1,0 +1,71 @@
+#ifndef TERRAVEL_FLATMESH_H
+#define TERRAVEL_FLATMESH_H
+
+// The flattened terrain as plain arrays: what loading produces and hands from the reading child
+// to the program, what the mesh operations read, and what a chunk is before it becomes nodes.
+// Triangles are groups of four entries in coordIndex: three vertex indices, then -1.
+
+#include <Inventor/SbColor.h>
+#include <Inventor/SbVec2f.h>
+#include <Inventor/SbVec3f.h>
+#include <Inventor/nodes/SoTexture2.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The fields of the one texture that the model takes over from a scene. The picture is named
+// by its file only; an image stored in the scene itself is not carried.
+struct TextureFields {
+  std::string filename;
+  int32_t wrapS = SoTexture2::REPEAT;
+  int32_t wrapT = SoTexture2::REPEAT;
+  int32_t model = SoTexture2::MODULATE;
+  SbColor blendColor = SbColor(0.0f, 0.0f, 0.0f);
+};
+
+struct FlatMesh {
+  std::vector<SbVec3f> points;
+  std::vector<SbVec2f> texCoords; // entry i belongs to vertex i
+  std::vector<int32_t> coordIndex;
+  TextureFields texture;
+};
+
+// The three lists of a mesh, wherever they live (a FlatMesh, the fields of nodes, a mapping).
+struct MeshView {
+  const SbVec3f * points = nullptr;
+  int32_t numPoints = 0;
+  const SbVec2f * texCoords = nullptr;
+  int32_t numTexCoords = 0;
+  const int32_t * coordIndex = nullptr;
+  int32_t numIndices = 0;
+  // No two vertices share a position (the mesh was welded, or is a cut's chunk): a vertex can
+  // then be told by its index alone.
+  bool distinctPositions = false;
+
+  int32_t numTriangles(void) const { return numIndices / 4; }
+};
+
+// The same lists for a pass that rewrites them in place; the counts shrink with them.
+struct EditableMesh {
+  SbVec3f * points = nullptr;
+  int32_t numPoints = 0;
+  SbVec2f * texCoords = nullptr;
+  int32_t numTexCoords = 0;
+  int32_t * coordIndex = nullptr;
+  int32_t numIndices = 0;
+};
+
+MeshView viewOf(const FlatMesh & mesh, bool distinctPositions);
+EditableMesh editableViewOf(FlatMesh & mesh);
+// Shrinks the lists to the counts a pass left in the view.
+void resizeTo(FlatMesh & mesh, const EditableMesh & edited);
+
+// Crossing from the child that reads a file to the program: the lists and the texture's fields
+// as bytes. writeFlatMesh gives false on a failed write; parseFlatMesh gives false when the
+// bytes are not a whole mesh, and otherwise a view into them (valid while they are).
+bool writeFlatMesh(int fd, const FlatMesh & mesh);
+bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFields & texture);
+
+#endif

@@ -1,0 +1,30 @@
+#ifndef TERRAVEL_MESHREDUCE_H
+#define TERRAVEL_MESHREDUCE_H
+
+#include "flatmesh.h"
+
+#include <cstdint>
+
+class VertexWelder;
+
+// One reduction pass over a chunk, in place: every triangle proposes its shortest edge whose
+// start vertex is not protected (its position is in protectedPositions); the proposals are
+// taken shortest first, each vertex in at most one collapse, until the triangles counted as
+// removed (two per collapse) reach percent of the chunk's; the removed vertices go, the
+// triangles a collapse flattens go, and so does every triangle whose corners lie on one line.
+// Survivors keep their order. The counts of the view shrink to what is left.
+void reducePass(EditableMesh & mesh, const VertexWelder & protectedPositions, int percent);
+
+// A proposed collapse: the vertex `from` merged into `to`; the squared edge length orders them.
+struct Candidate {
+  float length;
+  int32_t from;
+  int32_t to;
+};
+
+// Sorts candidates[lo..hi] by length with the pass's own quicksort (middle entry as pivot,
+// entries equal to it swapped): the order it leaves equal lengths in decides which of several
+// equally short edges collapses, so it is part of the pass's result.
+void sortCandidates(Candidate * candidates, int lo, int hi);
+
+#endif
