@@ -3,9 +3,18 @@
 #include "FpsCounter.h"
 
 #include <Inventor/Qt/viewers/SoQtExaminerViewer.h>
+#include <GL/gl.h>
+#include <QApplication>
+#include <QImage>
+#include <QImageWriter>
+#include <QSaveFile>
+#include <QTimer>
 #include <QWidget>
 
+#include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -27,6 +36,21 @@ public:
     if (counter) removeSuperimposition(counter->getScene());
   }
 
+  void saveNextFrame(const std::string & file)
+  {
+    frameFile = file;
+    // A frame that never comes (a canvas that cannot draw) must not keep the program waiting.
+    QTimer::singleShot(30000, getWidget(), [this]() {
+      if (frameFile.empty()) return;
+      std::fprintf(stderr, "No frame was drawn to save as %s.\n", frameFile.c_str());
+      frameFile.clear();
+      QApplication::quit();
+    });
+    scheduleRedraw();
+  }
+
+  bool saved = false;
+
 protected:
   void actualRedraw(void) override
   {
@@ -36,10 +60,40 @@ protected:
     }
     SoQtExaminerViewer::actualRedraw();
     if (counter) counter->frameEnds();
+    if (!frameFile.empty()) {
+      saved = writeFrame(frameFile);
+      frameFile.clear();
+      QTimer::singleShot(0, []() { QApplication::quit(); });
+    }
   }
 
 private:
+  // The frame just drawn, read back from the buffer it was drawn into.
+  bool writeFrame(const std::string & file)
+  {
+    const SbVec2s size = getGLSize();
+    const int width = size[0], height = size[1];
+    if (width <= 0 || height <= 0) return false;
+    std::vector<unsigned char> pixels(size_t(width) * size_t(height) * 4);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadBuffer(isDoubleBuffer() ? GL_BACK : GL_FRONT);
+    glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+    // GL's rows run bottom up, an image's top down.
+    const QImage image =
+      QImage(pixels.data(), width, height, QImage::Format_RGBA8888).mirrored().convertToFormat(QImage::Format_RGB888);
+    QSaveFile out(QString::fromLocal8Bit(file.c_str()));
+    QImageWriter writer(&out, "png");
+    const bool ok = out.open(QIODevice::WriteOnly) && writer.write(image) && out.commit();
+    if (!ok) {
+      const QString why = writer.error() != QImageWriter::UnknownError ? writer.errorString() : out.errorString();
+      std::fprintf(stderr, "Cannot write the screenshot %s: %s\n", file.c_str(),
+                   why.toLocal8Bit().constData());
+    }
+    return ok;
+  }
+
   std::unique_ptr<FpsCounter> counter;
+  std::string frameFile;
 };
 
 } // namespace
@@ -98,4 +152,24 @@ void SoWinExaminerViewer::show(void)
 void SoWinExaminerViewer::hide(void)
 {
   pimpl->viewer->hide();
+}
+
+SoCamera * SoWinExaminerViewer::getCamera(void) const
+{
+  return pimpl->viewer->getCamera();
+}
+
+const SbViewportRegion & SoWinExaminerViewer::getViewportRegion(void) const
+{
+  return pimpl->viewer->getViewportRegion();
+}
+
+void SoWinExaminerViewer::saveNextFrame(const char * pngFile)
+{
+  pimpl->viewer->saveNextFrame(pngFile);
+}
+
+bool SoWinExaminerViewer::frameSaved(void) const
+{
+  return pimpl->viewer->saved;
 }

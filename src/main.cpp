@@ -1,43 +1,59 @@
 // Terravel: loads one terrain scene, flattens it into one textured mesh, and shows it as a
 // level-of-detail tree (run mode 0), as it is (1), reduced and saved (2), or cut to a rectangle
-// and saved (3); run mode 4 shows an empty viewer.
+// and saved (3); run mode 4 shows an empty viewer. With --batch it does the run mode's work
+// without a window and ends.
 
 #include "console.h"
+#include "firstview.h"
+#include "levelcolours.h"
+#include "longoptions.h"
 #include "options.h"
 #include "runmodes.h"
 #include "standardstreams.h"
 #include "terrainmodel.h"
 
 #include <Inventor/SoDB.h>
-#include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/Win/SoWin.h>
 #include <Inventor/Win/viewers/SoWinExaminerViewer.h>
+#include <Inventor/nodes/SoSeparator.h>
 
 #include <cstdio>
 #include <memory>
 
 namespace {
 
+struct RunModeResult {
+  SoSeparator * scene; // with one reference of its own, or null (run mode 4)
+  bool saved;          // every file the run mode writes was written
+};
+
 // Every run mode's work hands back the scene to show with one reference of its own, which the
-// tear-down releases; run mode 4 has none.
-SoSeparator * runModeWork(TerrainModel & model, const char * fileName, const Settings & s)
+// tear-down releases.
+RunModeResult runModeWork(TerrainModel & model, const char * fileName, const Settings & s,
+                          const LongOptions & extras)
 {
+  RunModeResult result = {nullptr, true};
   switch (RunMode(s.operation)) {
   case RunMode::TREE:
-    return model.buildTree(s.level, s.reduce);
-  case RunMode::SHOW: {
-    SoSeparator * root = model.getRoot();
-    root->ref();
-    return root;
-  }
+    result.scene = model.buildTree(s.level, s.reduce);
+    if (!extras.saveTree.empty())
+      result.saved = saveTree(model, result.scene, extras.saveTree.c_str(), fileName);
+    if (extras.showLevels) tintLevels(result.scene, s.level);
+    break;
+  case RunMode::SHOW:
+    result.scene = model.getRoot();
+    result.scene->ref();
+    break;
   case RunMode::REDUCE:
-    return runReduceMode(model, fileName, s.reduce);
+    result.scene = runReduceMode(model, fileName, s.reduce, &result.saved);
+    break;
   case RunMode::CUT:
-    return runCutMode(model, fileName, s.x1, s.y1, s.x2, s.y2);
+    result.scene = runCutMode(model, fileName, s.x1, s.y1, s.x2, s.y2, &result.saved);
+    break;
   case RunMode::EMPTY:
     break;
   }
-  return nullptr;
+  return result;
 }
 
 } // namespace
@@ -46,13 +62,19 @@ int main(int argc, char ** argv)
 {
   // 1. Start-up.
   openMissingStandardStreams();
+  LongOptions extras;
+  const int finished = takeLongOptions(argc, argv, extras);
+  if (finished >= 0) return finished;
   static char fpsCounter[] = "COIN_SHOW_FPS_COUNTER=1";
   static char soundOff[] = "COIN_SOUND_ENABLE=0";
   putenv(fpsCounter);
   putenv(soundOff);
   SoDB::init();
-  HWND mainWindow = SoWin::init(argv[0], "SoWin");
-  if (mainWindow == nullptr) return 1;
+  HWND mainWindow = nullptr;
+  if (!extras.batch) {
+    mainWindow = SoWin::init(argv[0], "SoWin");
+    if (mainWindow == nullptr) return 1;
+  }
   clearConsole();
   printBanner();
   if (argc < 2) {
@@ -67,11 +89,17 @@ int main(int argc, char ** argv)
   clampLevel(settings.level);
   clampReduce(settings.reduce);
   clampOperation(settings.operation);
+  if (!longOptionsFitRunMode(extras, settings.operation)) return 1;
   if (!model.load(argv[1])) return 1;
 
   // 3. Run-mode work.
-  SoSeparator * sceneRoot = runModeWork(model, argv[1], settings);
+  const RunModeResult work = runModeWork(model, argv[1], settings, extras);
+  SoSeparator * sceneRoot = work.scene;
   std::fflush(stdout);
+  if (extras.batch) {
+    if (sceneRoot != nullptr) sceneRoot->unref();
+    return work.saved ? 0 : 1;
+  }
 
   // 4. Viewing.
   auto viewer = std::make_unique<SoWinExaminerViewer>(
@@ -81,10 +109,13 @@ int main(int argc, char ** argv)
   viewer->setTitle("Terravel algorithm for universal model");
   viewer->show();
   SoWin::show(mainWindow);
+  viewFromAbove(viewer->getCamera(), sceneRoot, viewer->getViewportRegion());
+  if (!extras.screenshot.empty()) viewer->saveNextFrame(extras.screenshot.c_str());
   SoWin::mainLoop();
 
   // 5. Tear-down.
+  const bool pictureMissing = !extras.screenshot.empty() && !viewer->frameSaved();
   viewer.reset();
   if (sceneRoot != nullptr) sceneRoot->unref();
-  return 0;
+  return pictureMissing ? 1 : 0;
 }

@@ -15,11 +15,22 @@ enum class RunMode {
   EMPTY = 4   // show an empty viewer
 };
 
-// Run mode 2: the whole model cut into one chunk, reduced once, saved beside the input.
-SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, int percent);
+// Run mode 2: the whole model cut into one chunk, reduced once, saved beside the input. The
+// output separator comes back referenced once; *saved tells whether the file was written.
+SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, int percent,
+                            bool * saved = nullptr);
 // Run mode 3: the rectangle cut out of the model, saved beside the input.
 SoSeparator * runCutMode(TerrainModel & model, const char * inputFileName, float x1, float y1,
-                         float x2, float y2);
+                         float x2, float y2, bool * saved = nullptr);
+
+// Run mode 0's tree saved where the user asks: the texture is named as seen from that file's
+// folder, so the saved tree finds its picture wherever it is opened. True when written.
+bool saveTree(TerrainModel & model, SoSeparator * tree, const char * fileName,
+              const char * inputFileName);
+
+// How a texture named relative to one file's folder is named from another file's folder: the
+// same name where the folders are one, a relative path where the picture exists, else as is.
+std::string relocatedName(const std::string & name, const char * fromFile, const char * toFile);
 
 // The input name with everything from the first ".iv" of its file name (not of its folders)
 // replaced by the suffix; a file name without ".iv" gets the suffix appended.

@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -315,4 +316,70 @@ TEST_F(Saving, ASignalDuringTheSaveLeavesNoTemporaryFile)
   }
   rmdir(dir.c_str());
   scene->unref();
+}
+
+TEST(RunModes, TextureNamesSeenFromAnotherFolder)
+{
+  const std::string dir = testing::TempDir() + "terravel_relocate/";
+  mkdir(dir.c_str(), 0755);
+  mkdir((dir + "maps").c_str(), 0755);
+  mkdir((dir + "out").c_str(), 0755);
+  mkdir((dir + "out/deep").c_str(), 0755);
+  std::ofstream(dir + "maps/picture.png") << "png";
+  const std::string input = dir + "maps/terrain.iv";
+  EXPECT_EQ(relocatedName("picture.png", input.c_str(), (dir + "maps/tree.iv").c_str()),
+            "picture.png");
+  EXPECT_EQ(relocatedName("picture.png", input.c_str(), (dir + "out/tree.iv").c_str()),
+            "../maps/picture.png");
+  EXPECT_EQ(relocatedName("picture.png", input.c_str(), (dir + "out/deep/tree.iv").c_str()),
+            "../../maps/picture.png");
+  EXPECT_EQ(relocatedName("picture.png", input.c_str(), (dir + "tree.iv").c_str()),
+            "maps/picture.png");
+  // Absolute names, no name, and pictures that are not there stay as they are.
+  EXPECT_EQ(relocatedName("/abs/p.png", input.c_str(), (dir + "out/t.iv").c_str()), "/abs/p.png");
+  EXPECT_EQ(relocatedName("", input.c_str(), (dir + "out/t.iv").c_str()), "");
+  EXPECT_EQ(relocatedName("gone.png", input.c_str(), (dir + "out/t.iv").c_str()), "gone.png");
+}
+
+TEST_F(Saving, SavedTreeHoldsItsLodNodesAndFindsItsTextureFromItsOwnFolder)
+{
+  const std::string input = copyVolcano("terravel_tree_input.iv");
+  const std::string folder = testing::TempDir() + "terravel_trees";
+  mkdir(folder.c_str(), 0755);
+  TerrainModel model;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(model.load(input.c_str()));
+  testing::internal::GetCapturedStdout();
+  for (const int level : {2, 4}) {
+    testing::internal::CaptureStdout();
+    SoSeparator * tree = model.buildTree(level, 50);
+    const std::string file = folder + "/tree" + std::to_string(level) + ".iv";
+    EXPECT_TRUE(saveTree(model, tree, file.c_str(), input.c_str()));
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_NE(printed.find("Saving " + file + " ...Done\n"), std::string::npos);
+    // The shown tree still holds the model's own texture node.
+    EXPECT_EQ(tree->getChild(0), model.getRoot()->getChild(0));
+
+    std::ostringstream text;
+    text << std::ifstream(file).rdbuf();
+    const std::string saved = text.str();
+    EXPECT_EQ(saved.rfind("#Inventor V2.1 ascii", 0), 0u);
+    size_t lods = 0;
+    for (size_t at = saved.find("LOD {"); at != std::string::npos; at = saved.find("LOD {", at + 1))
+      ++lods;
+    EXPECT_EQ(lods, size_t((std::pow(4, level - 1) - 1) / 3)) << "level " << level;
+    EXPECT_NE(saved.find("filename \"../tiny_volcano.png\""), std::string::npos);
+
+    // It reads again, and its texture is found from its own folder.
+    TerrainModel again;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(again.load(file.c_str()));
+    testing::internal::GetCapturedStdout();
+    const SoTexture2 * texture = static_cast<SoTexture2 *>(again.getRoot()->getChild(0));
+    SbVec2s size;
+    int components = 0;
+    texture->image.getValue(size, components);
+    EXPECT_GT(size[0], 0) << "the picture was found";
+    tree->unref();
+  }
 }

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+class SbViewportRegion;
+class SoCamera;
 class SoNode;
 class SoWinExaminerViewerP;
 
@@ -23,6 +25,15 @@ public:
   void setTitle(const char * title);
   void show(void);
   void hide(void);
+  // The camera the viewer made for its scene graph, and the area it draws into.
+  SoCamera * getCamera(void) const;
+  const SbViewportRegion & getViewportRegion(void) const;
+
+  // Not in the toolkit's binding: the next frame drawn is written to the file as a PNG
+  // (through a temporary file, so an earlier picture survives a failed write), and then the
+  // main loop ends. frameSaved() tells afterwards whether the picture was written.
+  void saveNextFrame(const char * pngFile);
+  bool frameSaved(void) const;
 
 private:
   SoWinExaminerViewer(const SoWinExaminerViewer &) = delete;

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Batch and headless use with the real binary: --batch without any display saves exactly what a
+# windowed run saves, long options stand anywhere, --help and --version need nothing, the tree
+# saved by --save-tree loads again, and mistakes end with a message and exit code 1.
+. "$(dirname "$0")/lib.sh"
+
+cd "$WORK"
+mkdir maps batch
+cp "$SOURCE/data/tiny_volcano.iv" "$SOURCE/data/tiny_volcano.png" maps/
+cp "$SOURCE/data/tiny_volcano.iv" "$SOURCE/data/tiny_volcano.png" batch/
+
+# headless ARGS...: the program without a display; standard output to out, error to err.
+headless() {
+  env -u DISPLAY "$TERRAVEL" "$@" >out 2>err
+  RC=$?
+}
+
+# The windowed runs whose saved files the batch runs must equal.
+start_display
+for args in "-operation 2 -reduce 40" "-operation 3 -x1 100 -y1 150 -x2 450 -y2 700"; do
+  start_app win.out maps/tiny_volcano.iv $args
+  win=$(wait_window "$TITLE" 120 0.2)
+  [ -n "$win" ] && close_app "$win"
+done
+kill "$XVFB_PID" 2>/dev/null
+XVFB_PID=
+
+headless batch/tiny_volcano.iv -operation 2 -reduce 40 --batch
+check "batch run mode 2 exits 0 (got $RC)" test "$RC" = 0
+check "batch run mode 2 prints what a windowed run prints" same_bytes out "$(banner)Loading batch/tiny_volcano.iv ... Done
+Reducing model ...Done
+Saving batch/tiny_volcano.reduced.iv ...Done
+"
+check "batch run mode 2 saves the same bytes as a windowed run" \
+  cmp batch/tiny_volcano.reduced.iv maps/tiny_volcano.reduced.iv
+headless --batch batch/tiny_volcano.iv -operation 3 -x1 100 -y1 150 -x2 450 -y2 700
+check "batch run mode 3 exits 0 (got $RC)" test "$RC" = 0
+check "batch run mode 3 saves the same bytes as a windowed run" \
+  cmp batch/tiny_volcano.noRECT.iv maps/tiny_volcano.noRECT.iv
+cp out cut-first.out
+headless batch/tiny_volcano.iv -operation 3 -x1 100 -y1 150 -x2 450 -y2 700 --batch
+check "--batch first or last prints the same" cmp out cut-first.out
+
+headless batch/tiny_volcano.iv --batch -level 2
+check "batch run mode 0 exits 0 (got $RC)" test "$RC" = 0
+check "batch run mode 0 prints its progress" same_bytes out "$(banner)Loading batch/tiny_volcano.iv ... Done
+"$'\r'"Building Terravel tree ... 20%"$'\r'"Building Terravel tree ... 40%"$'\r'"Building Terravel tree ... 60%"$'\r'"Building Terravel tree ... 80%"$'\r'"Building Terravel tree ... 100%"$'\r'"Building Terravel tree ... Done
+"
+for mode in 1 4; do
+  headless batch/tiny_volcano.iv -operation $mode --batch
+  check "batch run mode $mode loads and ends with exit 0 (got $RC)" \
+    test "$RC" = 0 -a "$(grep -c 'Loading batch/tiny_volcano.iv ... Done$' out)" = 1
+done
+
+# Failures decide the exit code.
+headless missing.iv --batch
+check "a missing input ends with exit 1 (got $RC)" test "$RC" = 1
+mkdir locked
+cp batch/tiny_volcano.iv batch/tiny_volcano.png locked/
+chmod 555 locked
+if [ "$(id -u)" = 0 ]; then
+  # root writes anywhere: a directory where the output name is taken by a directory fails too.
+  chmod 755 locked
+  mkdir locked/tiny_volcano.reduced.iv
+fi
+headless locked/tiny_volcano.iv -operation 2 --batch
+check "a save that cannot be written ends with exit 1 (got $RC)" test "$RC" = 1
+check "and says Failed" test "$(tail -c 7 out)" = "Failed"
+chmod 755 locked
+
+# The tree saved at levels 2 and 4.
+headless batch/tiny_volcano.iv -level 2 --save-tree trees/tree2.iv --batch
+check "--save-tree into a missing folder ends with exit 1 (got $RC)" test "$RC" = 1
+mkdir trees
+for level in 2 4; do
+  headless batch/tiny_volcano.iv -level $level --save-tree trees/tree$level.iv --batch
+  check "--save-tree at level $level exits 0 (got $RC)" test "$RC" = 0
+  check "--save-tree prints the save" grep -q "Saving trees/tree$level.iv ...Done$" out
+  lods=$(grep -c 'LOD {' "trees/tree$level.iv")
+  check "the tree of level $level holds $(( (4 ** (level - 1) - 1) / 3 )) LOD nodes (got $lods)" \
+    test "$lods" = $(( (4 ** (level - 1) - 1) / 3 ))
+  check "the tree names the model's texture from its own folder" \
+    grep -q 'filename "../batch/tiny_volcano.png"' "trees/tree$level.iv"
+  headless "trees/tree$level.iv" -operation 1 --batch
+  check "the saved tree loads again" same_bytes out "$(banner)Loading trees/tree$level.iv ... Done
+"
+done
+headless batch/tiny_volcano.iv -level 2 --save-tree batch/tiny_volcano.iv --batch
+check "--save-tree onto the input is refused (got $RC)" test "$RC" = 1
+check "and the input is intact" cmp batch/tiny_volcano.iv maps/tiny_volcano.iv
+
+# Options that do not fit say so before loading.
+headless batch/tiny_volcano.iv -operation 2 --save-tree t.iv --batch
+check "--save-tree in run mode 2 ends with exit 1 (got $RC)" test "$RC" = 1
+check "before loading" test -z "$(grep -F Loading out)"
+check "with a message that names it: $(cat err)" grep -q -- "--save-tree" err
+headless batch/tiny_volcano.iv --save-tree
+check "--save-tree without a value: exit 1 and its name ($(cat err))" \
+  test "$RC" = 1 -a "$(grep -c -- '"--save-tree"' err)" = 1
+headless batch/tiny_volcano.iv --batsh
+check "an unknown long option: exit 1 (got $RC)" test "$RC" = 1
+check "and a message that names it" same_bytes err 'Unknown option "--batsh"; see --help.
+'
+
+# --help and --version need no display and print no banner.
+headless --help
+check "--help exits 0 (got $RC)" test "$RC" = 0
+check "--help prints the usage, not the banner" test "$(head -c 7 out)" = "Usage: "
+headless --version
+check "--version exits 0 and names the program ($(cat out))" \
+  test "$RC" = 0 -a "$(cut -d' ' -f1 out)" = terravel
+
+finish
