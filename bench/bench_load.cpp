@@ -1,6 +1,7 @@
 // Loading cost on a large terrain: the toolkit's read alone, read plus the triangle traversal
 // with an empty callback, and the full load (traversal, welding, filling the fields).
-// Usage: bench_load [terrain.iv[.gz]]
+// Then the same terrain as an elevation raster, and the ratio of the two loads.
+// Usage: bench_load [terrain.iv[.gz] [raster]]
 
 #include "terrainmodel.h"
 
@@ -59,5 +60,16 @@ int main(int argc, char ** argv)
   std::printf("read + traversal:     %.2f s\n", read + traversal);
   std::printf("full load:            %.2f s\n", load);
   std::printf("load / (read + trav): %.2f\n", load / (read + traversal));
+
+  // The same terrain as an elevation raster, read by GDAL instead of the toolkit.
+  const char * raster = argc > 2 ? argv[2] : TERRAVEL_SHARED_DATA "/dem/N57E011.hgt";
+  t0 = now();
+  TerrainModel fromRaster;
+  std::printf("raster load: ");
+  if (!fromRaster.load(raster)) return 1;
+  const double rasterLoad = now() - t0;
+  std::printf("raster:               %s\n", raster);
+  std::printf("raster load:          %.2f s\n", rasterLoad);
+  std::printf("raster / scene load:  %.2f\n", rasterLoad / load);
   return 0;
 }

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(
   cmake g++ make pkg-config
-  libcoin-dev libsoqt520-dev libsimage-dev libx11-dev
+  libcoin-dev libsoqt520-dev libsimage-dev libx11-dev libgdal-dev
   libgtest-dev
   xvfb xdotool imagemagick x11-utils xauth
 )

@@ -16,8 +16,12 @@ struct Header {
   int32_t model;
   float blendColor[3];
   int32_t filenameLength;
+  int32_t imageWidth;
+  int32_t imageHeight;
+  int32_t imageComponents;
+  int32_t noteLength;
 };
-const uint32_t MAGIC = 0x54524e32;
+const uint32_t MAGIC = 0x54524e33;
 
 // Points at the next count values, or null when the bytes run out first.
 template <typename T>
@@ -78,21 +82,35 @@ bool writeFlatMesh(int fd, const FlatMesh & mesh)
                          t.wrapT,
                          t.model,
                          {t.blendColor[0], t.blendColor[1], t.blendColor[2]},
-                         int32_t(t.filename.size())};
+                         int32_t(t.filename.size()),
+                         t.imageWidth,
+                         t.imageHeight,
+                         t.imageComponents,
+                         int32_t(mesh.note.size())};
+  if (t.image.size() != size_t(t.imageWidth) * size_t(t.imageHeight) * size_t(t.imageComponents))
+    return false;
   return writeAll(fd, &header, sizeof header) &&
          writeAll(fd, mesh.points.data(), sizeof(SbVec3f) * mesh.points.size()) &&
          writeAll(fd, mesh.texCoords.data(), sizeof(SbVec2f) * mesh.texCoords.size()) &&
          writeAll(fd, mesh.coordIndex.data(), sizeof(int32_t) * mesh.coordIndex.size()) &&
-         writeAll(fd, t.filename.data(), t.filename.size());
+         writeAll(fd, t.filename.data(), t.filename.size()) &&
+         writeAll(fd, t.image.data(), t.image.size()) &&
+         writeAll(fd, mesh.note.data(), mesh.note.size());
 }
 
-bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFields & texture)
+bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFields & texture,
+                   std::string & note)
 {
   size_t at = 0;
   const Header * header = take<Header>(bytes, size, at, 1);
   if (header == nullptr || header->magic != MAGIC || header->numPoints < 0 ||
-      header->numTexCoords < 0 || header->numIndices < 0 || header->filenameLength < 0)
+      header->numTexCoords < 0 || header->numIndices < 0 || header->filenameLength < 0 ||
+      header->imageWidth < 0 || header->imageHeight < 0 || header->imageComponents < 0 ||
+      header->imageComponents > 4 || header->imageWidth > 65536 || header->imageHeight > 65536 ||
+      header->noteLength < 0)
     return false;
+  const size_t imageBytes =
+    size_t(header->imageWidth) * size_t(header->imageHeight) * size_t(header->imageComponents);
   const SbVec3f * points = take<SbVec3f>(bytes, size, at, size_t(header->numPoints));
   const SbVec2f * texCoords =
     points ? take<SbVec2f>(bytes, size, at, size_t(header->numTexCoords)) : nullptr;
@@ -100,7 +118,10 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFiel
     texCoords ? take<int32_t>(bytes, size, at, size_t(header->numIndices)) : nullptr;
   const char * filename =
     indices ? take<char>(bytes, size, at, size_t(header->filenameLength)) : nullptr;
-  if (filename == nullptr) return false;
+  const unsigned char * image =
+    filename ? take<unsigned char>(bytes, size, at, imageBytes) : nullptr;
+  const char * noteText = image ? take<char>(bytes, size, at, size_t(header->noteLength)) : nullptr;
+  if (noteText == nullptr) return false;
 
   mesh.points = points;
   mesh.numPoints = header->numPoints;
@@ -113,5 +134,10 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFiel
   texture.wrapT = header->wrapT;
   texture.model = header->model;
   texture.blendColor.setValue(header->blendColor);
+  texture.image.assign(image, image + imageBytes);
+  texture.imageWidth = header->imageWidth;
+  texture.imageHeight = header->imageHeight;
+  texture.imageComponents = header->imageComponents;
+  note.assign(noteText, size_t(header->noteLength));
   return true;
 }

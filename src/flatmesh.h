@@ -15,10 +15,15 @@
 #include <string>
 #include <vector>
 
-// The fields of the one texture that the model takes over from a scene. The picture is named
-// by its file only; an image stored in the scene itself is not carried.
+// The fields of the one texture that the model takes over. From a scene the picture is named by
+// its file only (an image stored in the scene itself is not carried); a raster brings its
+// picture along instead, made from its heights or read from an image the user named.
 struct TextureFields {
   std::string filename;
+  std::vector<unsigned char> image; // rows from the bottom up, imageComponents bytes a texel
+  int32_t imageWidth = 0;
+  int32_t imageHeight = 0;
+  int32_t imageComponents = 0;
   int32_t wrapS = SoTexture2::REPEAT;
   int32_t wrapT = SoTexture2::REPEAT;
   int32_t model = SoTexture2::MODULATE;
@@ -30,6 +35,7 @@ struct FlatMesh {
   std::vector<SbVec2f> texCoords; // entry i belongs to vertex i
   std::vector<int32_t> coordIndex;
   TextureFields texture;
+  std::string note; // a line for the user about where the mesh lies, or nothing
 };
 
 // The three lists of a mesh, wherever they live (a FlatMesh, the fields of nodes, a mapping).
@@ -66,6 +72,7 @@ void resizeTo(FlatMesh & mesh, const EditableMesh & edited);
 // as bytes. writeFlatMesh gives false on a failed write; parseFlatMesh gives false when the
 // bytes are not a whole mesh, and otherwise a view into them (valid while they are).
 bool writeFlatMesh(int fd, const FlatMesh & mesh);
-bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFields & texture);
+bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFields & texture,
+                   std::string & note);
 
 #endif

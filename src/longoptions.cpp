@@ -1,6 +1,8 @@
 #include "longoptions.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -17,9 +19,30 @@ struct Known {
   Kind kind;
 };
 
-const Known knownOptions[] = {{"--batch", Kind::FLAG},    {"--show-levels", Kind::FLAG},
-                              {"--save-tree", Kind::VALUE}, {"--screenshot", Kind::VALUE},
-                              {"--help", Kind::FLAG},     {"--version", Kind::FLAG}};
+const Known knownOptions[] = {
+  {"--batch", Kind::FLAG},      {"--show-levels", Kind::FLAG}, {"--save-tree", Kind::VALUE},
+  {"--screenshot", Kind::VALUE}, {"--zscale", Kind::VALUE},     {"--stride", Kind::VALUE},
+  {"--texture", Kind::VALUE},   {"--help", Kind::FLAG},        {"--version", Kind::FLAG}};
+
+// A whole number from 1 up, or false.
+bool strideOf(const std::string & text, int & stride)
+{
+  char * end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (*end != '\0' || value < 1 || value > 1000000) return false;
+  stride = int(value);
+  return true;
+}
+
+// A finite number other than zero, or false.
+bool scaleOf(const std::string & text, float & scale)
+{
+  char * end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (*end != '\0' || !std::isfinite(float(value)) || value == 0.0) return false;
+  scale = float(value);
+  return true;
+}
 
 const Known * find(const std::string & name)
 {
@@ -41,8 +64,10 @@ void printHelp(const char * programPath)
   std::printf(
     "Usage: %s FILE [-operation N] [-level N] [-reduce N] [-x1 X] [-y1 Z] [-x2 X] [-y2 Z]\n"
     "       [--batch] [--save-tree FILE] [--screenshot FILE.png] [--show-levels]\n"
-    "Loads a terrain (an Inventor scene) as one textured mesh and, by run mode, builds and shows\n"
-    "a level-of-detail tree of it, shows it, reduces it or cuts a rectangle out of it.\n"
+    "       [--zscale F] [--stride N] [--texture IMAGE]\n"
+    "Loads a terrain (an Inventor scene, or an elevation raster that GDAL reads) as one textured\n"
+    "mesh and, by run mode, builds and shows a level-of-detail tree of it, shows it, reduces it\n"
+    "or cuts a rectangle out of it.\n"
     "\n"
     "  -operation N          run mode: 0 build the level-of-detail tree and show it (default),\n"
     "                        1 show the model, 2 reduce, save as NAME.reduced.iv and show,\n"
@@ -59,6 +84,9 @@ void printHelp(const char * programPath)
     "  --save-tree FILE      run mode 0: save the tree as an Inventor file\n"
     "  --screenshot FILE.png show the first view, save it as a PNG and end\n"
     "  --show-levels         run mode 0: tint each chunk of the tree by its level\n"
+    "  --zscale F            rasters: multiply the heights by F (default 1)\n"
+    "  --stride N            rasters: keep every N-th post along both axes (default 1)\n"
+    "  --texture IMAGE       rasters: drape IMAGE, placed by its georeference or stretched\n"
     "  --help                this text\n"
     "  --version             the program's name and version\n"
     "\n"
@@ -107,7 +135,15 @@ int takeLongOptions(int & argc, char ** argv, LongOptions & options)
     if (name == "--batch") options.batch = true;
     else if (name == "--show-levels") options.showLevels = true;
     else if (name == "--save-tree") options.saveTree = value;
+    else if (name == "--stride" && !strideOf(value, options.raster.stride)) {
+      std::fprintf(stderr, "--stride takes a whole number from 1 up, not \"%s\".\n", value.c_str());
+      return 1;
+    } else if (name == "--zscale" && !scaleOf(value, options.raster.zScale)) {
+      std::fprintf(stderr, "--zscale takes a number other than 0, not \"%s\".\n", value.c_str());
+      return 1;
+    }
     else if (name == "--screenshot") options.screenshot = value;
+    else if (name == "--texture") options.raster.texture = value;
     else if (name == "--help") help = true;
     else if (name == "--version") version = true;
   }

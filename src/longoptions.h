@@ -6,6 +6,8 @@
 // classic options are read, which then keep their rules exactly. `--` ends them: what follows
 // is left as it stands.
 
+#include "rasterloader.h"
+
 #include <string>
 
 struct LongOptions {
@@ -13,12 +15,13 @@ struct LongOptions {
   bool showLevels = false;   // tint the tree's chunks by their level
   std::string saveTree;      // save the tree (run mode 0) here
   std::string screenshot;    // show the first view, write it here as a PNG, and end
+  RasterOptions raster;      // --zscale, --stride, --texture: how a raster becomes a mesh
 };
 
 // Takes the long options out of argv (argc shrinks). Returns -1 when the run goes on; otherwise
 // the exit code to end with at once: 0 after --help or --version, 1 after a message on standard
-// error for an option that is not ours, one that misses its value, or options that cannot go
-// together.
+// error for an option that is not ours, one that misses its value or has one it cannot use, or
+// options that cannot go together.
 int takeLongOptions(int & argc, char ** argv, LongOptions & options);
 
 // The usage text naming every option, classic and long, one line each.

@@ -37,7 +37,7 @@ RunModeResult runModeWork(TerrainModel & model, const char * fileName, const Set
   case RunMode::TREE:
     result.scene = model.buildTree(s.level, s.reduce);
     if (!extras.saveTree.empty())
-      result.saved = saveTree(model, result.scene, extras.saveTree.c_str(), fileName);
+      result.saved = model.save(result.scene, extras.saveTree.c_str(), fileName);
     if (extras.showLevels) tintLevels(result.scene, s.level);
     break;
   case RunMode::SHOW:
@@ -90,7 +90,7 @@ int main(int argc, char ** argv)
   clampReduce(settings.reduce);
   clampOperation(settings.operation);
   if (!longOptionsFitRunMode(extras, settings.operation)) return 1;
-  if (!model.load(argv[1])) return 1;
+  if (!model.load(argv[1], extras.raster)) return 1;
 
   // 3. Run-mode work.
   const RunModeResult work = runModeWork(model, argv[1], settings, extras);

@@ -23,15 +23,6 @@ SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, in
 SoSeparator * runCutMode(TerrainModel & model, const char * inputFileName, float x1, float y1,
                          float x2, float y2, bool * saved = nullptr);
 
-// Run mode 0's tree saved where the user asks: the texture is named as seen from that file's
-// folder, so the saved tree finds its picture wherever it is opened. True when written.
-bool saveTree(TerrainModel & model, SoSeparator * tree, const char * fileName,
-              const char * inputFileName);
-
-// How a texture named relative to one file's folder is named from another file's folder: the
-// same name where the folders are one, a relative path where the picture exists, else as is.
-std::string relocatedName(const std::string & name, const char * fromFile, const char * toFile);
-
 // The input name with everything from the first ".iv" of its file name (not of its folders)
 // replaced by the suffix; a file name without ".iv" gets the suffix appended.
 std::string outputFileName(const char * inputFileName, const char * suffix);

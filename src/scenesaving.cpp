@@ -8,8 +8,10 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,8 +75,9 @@ bool sameFile(const char * a, const char * b)
          first.st_ino == second.st_ino;
 }
 
-// A file that is replaced keeps its permissions; a new one gets those of any new file.
-mode_t modeForTarget(const char * fileName)
+} // namespace
+
+mode_t permissionsFor(const char * fileName)
 {
   struct stat existing;
   if (stat(fileName, &existing) == 0 && S_ISREG(existing.st_mode)) return existing.st_mode & 07777;
@@ -82,8 +85,6 @@ mode_t modeForTarget(const char * fileName)
   umask(mask);
   return 0666 & ~mask;
 }
-
-} // namespace
 
 bool saveScene(SoNode * node, const char * fileName, const char * keepIntact)
 {
@@ -108,7 +109,7 @@ bool saveScene(SoNode * node, const char * fileName, const char * keepIntact)
     std::printf("Failed\n");
     return false;
   }
-  fchmod(fd, modeForTarget(fileName));
+  fchmod(fd, permissionsFor(fileName));
 
   bool written = false;
   {
@@ -127,4 +128,55 @@ bool saveScene(SoNode * node, const char * fileName, const char * keepIntact)
   unlink(temporary.c_str());
   std::printf("Failed\n");
   return false;
+}
+
+namespace {
+
+std::string folderOf(const std::string & path)
+{
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::vector<std::string> partsOf(const std::string & absolute)
+{
+  std::vector<std::string> parts;
+  size_t at = 1;
+  while (at < absolute.size()) {
+    const size_t slash = absolute.find('/', at);
+    const size_t end = slash == std::string::npos ? absolute.size() : slash;
+    if (end > at) parts.push_back(absolute.substr(at, end - at));
+    at = end + 1;
+  }
+  return parts;
+}
+
+std::string realPath(const std::string & path)
+{
+  char * resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::string();
+  const std::string result(resolved);
+  std::free(resolved);
+  return result;
+}
+
+} // namespace
+
+std::string relocatedName(const std::string & name, const char * fromFile, const char * toFile)
+{
+  if (name.empty() || name[0] == '/') return name;
+  const std::string from = realPath(folderOf(fromFile));
+  const std::string to = realPath(folderOf(toFile));
+  if (!from.empty() && from == to) return name;
+  const std::string picture = realPath(folderOf(fromFile) + "/" + name);
+  if (picture.empty() || to.empty()) return name;
+  const std::vector<std::string> target = partsOf(picture), base = partsOf(to);
+  size_t common = 0;
+  while (common < target.size() && common < base.size() && target[common] == base[common])
+    ++common;
+  std::string relative;
+  for (size_t i = common; i < base.size(); ++i) relative += "../";
+  for (size_t i = common; i < target.size(); ++i)
+    relative += target[i] + (i + 1 < target.size() ? "/" : "");
+  return relative;
 }

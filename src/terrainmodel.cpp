@@ -7,6 +7,8 @@
 #include "meshextent.h"
 #include "meshreduce.h"
 #include "nodesearch.h"
+#include "picturefile.h"
+#include "rasterloader.h"
 #include "sceneloader.h"
 #include "scenesaving.h"
 #include "vertexwelder.h"
@@ -28,20 +30,46 @@
 
 namespace {
 
-// A texture named relative to the scene file is found wherever the program was started.
+// A texture named relative to the scene file is found wherever the program was started; a
+// raster's picture comes along as an image.
 void applyTexture(SoTexture2 * texture, const TextureFields & fields, const char * sceneFile)
 {
-  const std::string name(sceneFile);
-  const size_t slash = name.rfind('/');
-  const std::string directory =
-    slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
-  SoInput::addDirectoryFirst(directory.c_str());
-  texture->filename.setValue(fields.filename.c_str());
-  SoInput::removeDirectory(directory.c_str());
+  if (!fields.image.empty()) {
+    texture->image.setValue(SbVec2s(short(fields.imageWidth), short(fields.imageHeight)),
+                            fields.imageComponents, fields.image.data());
+  } else {
+    const std::string name(sceneFile);
+    const size_t slash = name.rfind('/');
+    const std::string directory =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    SoInput::addDirectoryFirst(directory.c_str());
+    texture->filename.setValue(fields.filename.c_str());
+    SoInput::removeDirectory(directory.c_str());
+  }
   texture->wrapS.setValue(fields.wrapS);
   texture->wrapT.setValue(fields.wrapT);
   texture->model.setValue(fields.model);
   texture->blendColor.setValue(fields.blendColor);
+}
+
+// A texture node like the model's, naming the picture by the given name; it is not told of the
+// name, so it does not go looking for the picture. Fields at their defaults stay so, and are
+// written as the model's are.
+SoTexture2 * namedCopy(const SoTexture2 * texture, const std::string & name)
+{
+  SoTexture2 * named = new SoTexture2;
+  named->filename.enableNotify(FALSE);
+  named->filename.setValue(name.c_str());
+  named->filename.enableNotify(TRUE);
+  const auto copy = [](auto & to, const auto & from) {
+    to.setValue(from.getValue());
+    to.setDefault(from.isDefault());
+  };
+  copy(named->wrapS, texture->wrapS);
+  copy(named->wrapT, texture->wrapT);
+  copy(named->model, texture->model);
+  copy(named->blendColor, texture->blendColor);
+  return named;
 }
 
 // The model's fields start empty; one copy fills each.
@@ -82,7 +110,7 @@ TerrainModel::~TerrainModel(void)
   }
 }
 
-bool TerrainModel::load(const char * fileName)
+bool TerrainModel::load(const char * fileName, const RasterOptions & raster)
 {
   std::printf("Loading %s ...", fileName);
   std::fflush(stdout);
@@ -91,18 +119,27 @@ bool TerrainModel::load(const char * fileName)
     return false;
   }
   // The child opens the file too: opening a FIFO that nobody writes blocks, and only the
-  // child may be stuck.
+  // child may be stuck. An Inventor file goes to the toolkit; anything else to GDAL first.
   ContainedOutput output;
   const ContainedOutcome outcome = runContained(
     [&](int fd, ContainedProgress & progress) {
       FlatMesh mesh;
-      return loadScene(fileName, mesh, progress) && writeFlatMesh(fd, mesh);
+      bool loaded = false;
+      if (looksLikeScene(fileName)) {
+        loaded = loadScene(fileName, mesh, progress);
+      } else {
+        const RasterOutcome asRaster = loadRaster(fileName, raster, mesh, progress);
+        loaded = asRaster == RasterOutcome::LOADED ||
+                 (asRaster == RasterOutcome::NOT_A_RASTER && loadScene(fileName, mesh, progress));
+      }
+      return loaded && writeFlatMesh(fd, mesh);
     },
     output);
   MeshView mesh;
   TextureFields textureFields;
+  std::string note;
   if (outcome != ContainedOutcome::FINISHED ||
-      !parseFlatMesh(output.data(), output.size(), mesh, textureFields)) {
+      !parseFlatMesh(output.data(), output.size(), mesh, textureFields, note)) {
     std::printf(" Failed\n");
     return false;
   }
@@ -118,7 +155,13 @@ bool TerrainModel::load(const char * fileName)
   root->addChild(faceSet);
   root->ref();
   loaded = true;
+  loadedFrom = fileName;
   std::printf(" Done\n");
+  if (!note.empty()) std::printf("%s\n", note.c_str());
+  // A scene brings its own texture; the image is for rasters.
+  if (note.empty() && !raster.texture.empty())
+    std::fprintf(stderr, "--texture drapes elevation rasters; %s is a scene and keeps its own.\n",
+                 fileName);
   return true;
 }
 
@@ -134,7 +177,33 @@ void TerrainModel::addTexture(SoGroup * group)
 
 bool TerrainModel::save(SoSeparator * node, const char * fileName, const char * keepIntact)
 {
-  return saveScene(node, fileName, keepIntact);
+  const bool holdsTexture = node->getNumChildren() > 0 && node->getChild(0) == texture;
+  SbVec2s size;
+  int components = 0;
+  texture->image.getValue(size, components);
+  const bool madePicture = texture->filename.getValue().getLength() == 0 && size[0] > 0;
+  std::string name;
+  if (holdsTexture && madePicture) {
+    const std::string picture = pictureNameFor(fileName);
+    if (!savePicture(texture->image, picture)) {
+      std::printf("Saving %s ...Failed\n", fileName);
+      return false;
+    }
+    const size_t slash = picture.rfind('/');
+    name = slash == std::string::npos ? picture : picture.substr(slash + 1);
+  } else if (holdsTexture) {
+    name = relocatedName(texture->filename.getValue().getString(), loadedFrom.c_str(), fileName);
+  }
+  // Beside the input, the model's own texture node writes itself as it was read.
+  if (!holdsTexture || (!madePicture && name == texture->filename.getValue().getString()))
+    return saveScene(node, fileName, keepIntact);
+  SoTexture2 * named = namedCopy(texture, name);
+  named->ref();
+  node->replaceChild(0, named);
+  const bool written = saveScene(node, fileName, keepIntact);
+  node->replaceChild(0, texture);
+  named->unref();
+  return written;
 }
 
 void TerrainModel::getExtent(SoNode * node, float & minX, float & minZ, float & maxX,

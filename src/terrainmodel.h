@@ -1,7 +1,10 @@
 #ifndef TERRAVEL_TERRAINMODEL_H
 #define TERRAVEL_TERRAINMODEL_H
 
+#include "rasterloader.h"
+
 #include <cstdint>
+#include <string>
 
 class SbBSPTree;
 class SoCoordinate3;
@@ -24,14 +27,18 @@ public:
   TerrainModel(const TerrainModel &) = delete;
   TerrainModel & operator=(const TerrainModel &) = delete;
 
-  // Reads and flattens the file in a child process, so that the toolkit's faults on broken
-  // files cost the load and not the program. Prints "Loading NAME ..." and " Done" or " Failed".
-  bool load(const char * fileName);
+  // Reads and flattens the file in a child process, so that the toolkit's and GDAL's faults on
+  // broken files cost the load and not the program. Prints "Loading NAME ..." and " Done" or
+  // " Failed". A file that is no Inventor scene but an elevation raster is meshed by the
+  // options (see loadRaster); a line after the loading one tells where its origin lies.
+  bool load(const char * fileName, const RasterOptions & raster = RasterOptions());
   // The model's root: texture, coordinates, texture coordinates, face set. Takes no reference;
   // load took one, which the model releases when it goes.
   SoSeparator * getRoot(void) const;
   void addTexture(SoGroup * group);
-  // See saveScene. True when the file was written.
+  // See saveScene. True when the file was written. Where the node's first child is the model's
+  // texture, the file names the picture as seen from its own folder; a picture the model made
+  // (from a raster) is written beside it as NAME.png first.
   bool save(SoSeparator * node, const char * fileName, const char * keepIntact = nullptr);
 
   // The extent of the first coordinate node below node, in the order minimum X, minimum Z,
@@ -58,6 +65,7 @@ private:
   int32_t progressCount;
   int32_t progressTotal;
   bool loaded;
+  std::string loadedFrom;
 };
 
 #endif

@@ -385,6 +385,11 @@ TEST(FlatMeshPassage, RoundTripAndShortBytes)
   mesh.texture.filename = "maps/volcano.png";
   mesh.texture.wrapT = SoTexture2::CLAMP;
   mesh.texture.blendColor.setValue(1, 0.5f, 0);
+  mesh.texture.image = {1, 2, 3, 4, 5, 6};
+  mesh.texture.imageWidth = 2;
+  mesh.texture.imageHeight = 1;
+  mesh.texture.imageComponents = 3;
+  mesh.note = "Origin: somewhere";
   FILE * file = std::tmpfile();
   ASSERT_NE(file, nullptr);
   ASSERT_TRUE(writeFlatMesh(fileno(file), mesh));
@@ -396,7 +401,8 @@ TEST(FlatMeshPassage, RoundTripAndShortBytes)
 
   MeshView view;
   TextureFields texture;
-  ASSERT_TRUE(parseFlatMesh(bytes.data(), bytes.size(), view, texture));
+  std::string note;
+  ASSERT_TRUE(parseFlatMesh(bytes.data(), bytes.size(), view, texture, note));
   EXPECT_EQ(std::vector<SbVec3f>(view.points, view.points + view.numPoints), mesh.points);
   EXPECT_EQ(std::vector<SbVec2f>(view.texCoords, view.texCoords + view.numTexCoords),
             mesh.texCoords);
@@ -406,12 +412,22 @@ TEST(FlatMeshPassage, RoundTripAndShortBytes)
   EXPECT_EQ(texture.wrapS, int32_t(SoTexture2::REPEAT));
   EXPECT_EQ(texture.wrapT, int32_t(SoTexture2::CLAMP));
   EXPECT_EQ(texture.blendColor, mesh.texture.blendColor);
+  EXPECT_EQ(texture.image, mesh.texture.image);
+  EXPECT_EQ(texture.imageWidth, 2);
+  EXPECT_EQ(texture.imageComponents, 3);
+  EXPECT_EQ(note, mesh.note);
 
   for (size_t cut = 0; cut < bytes.size(); ++cut)
-    EXPECT_FALSE(parseFlatMesh(bytes.data(), cut, view, texture)) << cut << " bytes";
+    EXPECT_FALSE(parseFlatMesh(bytes.data(), cut, view, texture, note)) << cut << " bytes";
   // A point count far past the bytes (the header's second word).
   std::string lying = bytes;
   const int32_t huge = INT32_MAX;
   std::memcpy(&lying[4], &huge, sizeof huge);
-  EXPECT_FALSE(parseFlatMesh(lying.data(), lying.size(), view, texture));
+  EXPECT_FALSE(parseFlatMesh(lying.data(), lying.size(), view, texture, note));
+  // An image whose size overflows what the bytes could hold.
+  std::string wide = bytes;
+  const int32_t side = 65536;
+  std::memcpy(&wide[44], &side, sizeof side);
+  std::memcpy(&wide[48], &side, sizeof side);
+  EXPECT_FALSE(parseFlatMesh(wide.data(), wide.size(), view, texture, note));
 }

@@ -1,4 +1,5 @@
 #include "runmodes.h"
+#include "scenesaving.h"
 #include "terrainmodel.h"
 
 #include <Inventor/nodes/SoSeparator.h>
@@ -354,7 +355,7 @@ TEST_F(Saving, SavedTreeHoldsItsLodNodesAndFindsItsTextureFromItsOwnFolder)
     testing::internal::CaptureStdout();
     SoSeparator * tree = model.buildTree(level, 50);
     const std::string file = folder + "/tree" + std::to_string(level) + ".iv";
-    EXPECT_TRUE(saveTree(model, tree, file.c_str(), input.c_str()));
+    EXPECT_TRUE(model.save(tree, file.c_str(), input.c_str()));
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find("Saving " + file + " ...Done\n"), std::string::npos);
     // The shown tree still holds the model's own texture node.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Every corrupted file and every real third-party scene goes through loading and run modes 0 to
-# 3 with the real binary: it must end by itself with exit code 0 (the window was shown and
+# Every corrupted file and every real third-party scene, and broken rasters beside a real one,
+# go through loading and run modes 0 to 3 with the real binary: it must end by itself with exit code 0 (the window was shown and
 # closed) or 1 (after saying the file cannot be used), never crash, never hang.
 . "$(dirname "$0")/lib.sh"
 
@@ -42,6 +42,16 @@ try() {
   fi
 }
 
+# Broken rasters beside a real one: a GeoTIFF cut short, grids with no rows and with nothing but
+# nodata, and a text file that is neither scene nor raster.
+mkdir rasters
+cp "$SHARED/dem/terra_elev_luxembourg_95x90.tif" rasters/luxembourg.tif
+head -c 3000 rasters/luxembourg.tif >rasters/truncated.tif
+printf 'ncols 4\nnrows 0\nxllcorner 0\nyllcorner 0\ncellsize 10\n' >rasters/zero_rows.asc
+{ printf 'ncols 3\nnrows 3\nxllcorner 0\nyllcorner 0\ncellsize 10\nNODATA_value -9999\n'
+  for _ in 1 2 3; do echo "-9999 -9999 -9999"; done; } >rasters/all_nodata.asc
+printf 'elevation data, honestly\n1 2 3\n' >rasters/not_a_raster.txt
+
 while IFS= read -r file; do
   try "$file" 1
   check "$file: run mode 1 $RESULT" test "$RESULT" = shown -o "$RESULT" = refused
@@ -55,7 +65,7 @@ while IFS= read -r file; do
   fi
   echo "$summary" >>"$table"
 done < <(find malformed real-iv -type f \( -name '*.iv' -o -name '*.iv.gz' -o -name '*.iv.asc' \) \
-           ! -name '*.reduced.iv' ! -name '*.noRECT.iv' | sort)
+           ! -name '*.reduced.iv' ! -name '*.noRECT.iv' | sort; ls rasters/* | sort)
 
 echo
 cat "$table"
