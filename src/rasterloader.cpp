@@ -124,16 +124,6 @@ double metresPerHeightUnit(GDALRasterBandH band)
   return 1.0;
 }
 
-uint64_t availableMemory(void)
-{
-  std::ifstream meminfo("/proc/meminfo");
-  std::string key, unit;
-  uint64_t kib = 0;
-  while (meminfo >> key >> kib >> unit)
-    if (key == "MemAvailable:") return kib * 1024;
-  return 0;
-}
-
 // What loading a grid of posts costs: in the reading child the heights, the post numbers, the
 // lists and the texture; in the program the lists once more.
 uint64_t bytesFor(int64_t columns, int64_t rows)

@@ -55,6 +55,9 @@ ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress
                               ContainedOutput & output,
                               const ContainedLimits & limits = ContainedLimits());
 
+// The memory the machine has available now (MemAvailable), in bytes; 0 when it cannot be read.
+uint64_t availableMemory(void);
+
 // Writes all of the bytes, retrying after short writes; false on an error.
 bool writeAll(int fd, const void * data, size_t size);
 
