@@ -14,15 +14,178 @@
 #include <Inventor/nodes/SoShape.h>
 #include <Inventor/nodes/SoTexture2.h>
 
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 namespace {
 
-// What the traversal's callbacks fill.
+// A triangle as the traversal delivers it, in its shape's coordinates, before welding.
+struct RawTriangle {
+  SbVec3f corner[3];
+  SbVec2f texCoord[3];
+  uint32_t matrix; // the shape's model matrix, in Flattening::matrices
+};
+using Block = std::vector<RawTriangle>;
+const size_t blockSize = 8192;
+// Blocks in flight at most: the traversal waits for the welding rather than fill memory.
+const size_t blocksInFlight = 32;
+
+// Hands blocks of triangles from the traversal to the welding thread, in order: the toolkit's
+// traversal and the welding each keep a core busy instead of taking turns on one.
+class TriangleQueue {
+public:
+  void push(Block && block)
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    room.wait(lock, [this]() { return full.size() < blocksInFlight; });
+    full.push_back(std::move(block));
+    ready.notify_one();
+  }
+
+  // False once the traversal has ended and every block is taken.
+  bool pop(Block & block)
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ready.wait(lock, [this]() { return !full.empty() || closed; });
+    if (full.empty()) return false;
+    block = std::move(full.front());
+    full.pop_front();
+    room.notify_one();
+    return true;
+  }
+
+  void close(void)
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    closed = true;
+    ready.notify_one();
+  }
+
+  void recycle(Block && block)
+  {
+    block.clear();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (spares.size() < blocksInFlight) spares.push_back(std::move(block));
+  }
+
+  Block spare(void)
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    Block block;
+    if (!spares.empty()) {
+      block = std::move(spares.back());
+      spares.pop_back();
+    }
+    block.reserve(blockSize);
+    return block;
+  }
+
+private:
+  std::mutex mutex;
+  std::condition_variable ready, room;
+  std::deque<Block> full;
+  std::vector<Block> spares;
+  bool closed = false;
+};
+
+// What the traversal's callbacks fill, and the welding of what they deliver.
 struct Flattening {
   FlatMesh & mesh;
   ContainedProgress & progress;
-  VertexWelder welder;
+  TriangleQueue queue;
+  Block current;
+  uint64_t triangles = 0;
+  // The model matrix of every shape traversed; the welding thread takes corners into world
+  // coordinates with them, so the traversal only copies.
+  std::deque<SbMatrix> matrices;
+  std::mutex matricesMutex;
   bool full = false;   // the lists reached what they can hold
   bool broken = false; // a shape's counts or indices ran past its data
+  VertexWelder welder;
+
+  Flattening(FlatMesh & mesh, ContainedProgress & progress) : mesh(mesh), progress(progress)
+  {
+    current = queue.spare();
+  }
+
+  // Corners of neighbouring triangles meet again soon: a small table of recent positions
+  // answers most of them without a look into the welder's large one.
+  struct Recent {
+    SbVec3f point;
+    int32_t index = -1;
+  };
+  static const size_t recentSize = 8192;
+
+  int32_t weldCorner(const SbVec3f & p, std::vector<Recent> & recent)
+  {
+    uint32_t bits[3];
+    std::memcpy(bits, &p, sizeof bits);
+    // -0 and +0 are one position, so they must land alike.
+    for (uint32_t & b : bits)
+      if ((b & 0x7fffffffu) == 0) b = 0;
+    Recent & r = recent[(bits[0] * 73856093u ^ bits[1] * 19349663u ^ bits[2] * 83492791u) &
+                        (recentSize - 1)];
+    if (r.index >= 0 && r.point[0] == p[0] && r.point[1] == p[1] && r.point[2] == p[2])
+      return r.index;
+    const int32_t index = welder.weld(p);
+    r.point = p;
+    r.index = index;
+    return index;
+  }
+
+  // Runs on its own thread: every corner gets the number of its position, in delivery order.
+  void weld(void)
+  {
+    std::vector<Recent> recent(recentSize);
+    std::vector<SbVec2f> & texCoords = mesh.texCoords;
+    const SbMatrix * matrix = nullptr;
+    uint32_t matrixIndex = UINT32_MAX;
+    Block block;
+    while (queue.pop(block)) {
+      for (const RawTriangle & t : block) {
+        if (t.matrix != matrixIndex) {
+          matrix = &matrixOf(t.matrix);
+          matrixIndex = t.matrix;
+        }
+        int32_t index[3];
+        for (int k = 0; k < 3; ++k) {
+          SbVec3f world;
+          matrix->multVecMatrix(t.corner[k], world);
+          index[k] = weldCorner(world, recent);
+          if (int32_t(texCoords.size()) - 1 < index[k]) texCoords.resize(size_t(index[k]) + 1);
+          // A vertex shared by several corners keeps the texture coordinate of the last one.
+          texCoords[size_t(index[k])] = t.texCoord[k];
+        }
+        mesh.coordIndex.insert(mesh.coordIndex.end(), {index[0], index[1], index[2], -1});
+      }
+      progress.ticks.fetch_add(1, std::memory_order_relaxed);
+      queue.recycle(std::move(block));
+    }
+  }
+
+  // Deques keep their elements in place as they grow: a reference stays good, and only the
+  // growth itself needs the lock.
+  const SbMatrix & matrixOf(uint32_t index)
+  {
+    std::lock_guard<std::mutex> lock(matricesMutex);
+    return matrices[index];
+  }
+
+  void newShape(const SbMatrix & matrix)
+  {
+    std::lock_guard<std::mutex> lock(matricesMutex);
+    matrices.push_back(matrix);
+  }
+
+  void deliver(void)
+  {
+    if (!current.empty()) queue.push(std::move(current));
+    current = queue.spare();
+  }
 };
 
 void addTriangle(void * data, SoCallbackAction * action, const SoPrimitiveVertex * v1,
@@ -30,25 +193,23 @@ void addTriangle(void * data, SoCallbackAction * action, const SoPrimitiveVertex
 {
   Flattening & f = *static_cast<Flattening *>(data);
   // The traversal stops at the next shape, and the load fails.
-  if (f.mesh.coordIndex.size() >= 4 * scenecheck::maxTriangles) {
+  if (f.triangles >= scenecheck::maxTriangles) {
     f.full = true;
     return;
   }
+  // Now and then a sign of life, for a traversal that is slow to fill a block.
+  if ((++f.triangles & 1023) == 0) f.progress.ticks.fetch_add(1, std::memory_order_relaxed);
+  (void)action; // the matrix was taken before the shape
   const SoPrimitiveVertex * const corners[3] = {v1, v2, v3};
-  const SbMatrix matrix = action->getModelMatrix();
-  std::vector<SbVec2f> & texCoords = f.mesh.texCoords;
-  int32_t index[3];
+  f.current.emplace_back();
+  RawTriangle & t = f.current.back();
   for (int k = 0; k < 3; ++k) {
-    SbVec3f world;
-    matrix.multVecMatrix(corners[k]->getPoint(), world);
-    const SbVec4f & t = corners[k]->getTextureCoords();
-    index[k] = f.welder.weld(world);
-    if (int32_t(texCoords.size()) - 1 < index[k]) texCoords.resize(size_t(index[k]) + 1);
-    // A vertex shared by several corners keeps the texture coordinate of the last one.
-    texCoords[size_t(index[k])].setValue(t[0], t[1]);
+    t.corner[k] = corners[k]->getPoint();
+    const SbVec4f & texCoord = corners[k]->getTextureCoords();
+    t.texCoord[k].setValue(texCoord[0], texCoord[1]);
   }
-  f.mesh.coordIndex.insert(f.mesh.coordIndex.end(), {index[0], index[1], index[2], -1});
-  f.progress.ticks.fetch_add(1, std::memory_order_relaxed);
+  t.matrix = uint32_t(f.matrices.size() - 1);
+  if (f.current.size() == blockSize) f.deliver();
 }
 
 // Before each shape: stop when the lists are full or the shape's data would be read past.
@@ -56,6 +217,7 @@ SoCallbackAction::Response beforeShape(void * data, SoCallbackAction * action, c
 {
   Flattening & f = *static_cast<Flattening *>(data);
   if (f.full) return SoCallbackAction::ABORT;
+  f.newShape(action->getModelMatrix());
   return scenecheck::checkShape(&f.broken, action, node);
 }
 
@@ -97,12 +259,16 @@ bool loadScene(const char * fileName, FlatMesh & mesh, ContainedProgress & progr
     return false;
   }
 
-  Flattening flattening = {mesh, progress, VertexWelder(), false, false};
+  Flattening flattening(mesh, progress);
+  std::thread welding([&flattening]() { flattening.weld(); });
   SoCallbackAction action;
   action.addPreCallback(SoShape::getClassTypeId(), beforeShape, &flattening);
   action.addTriangleCallback(SoShape::getClassTypeId(), addTriangle, &flattening);
   action.addPostCallback(SoTexture2::getClassTypeId(), afterTexture, &mesh.texture);
   action.apply(scene);
+  flattening.deliver();
+  flattening.queue.close();
+  welding.join();
   scene->unref();
   if (flattening.full || flattening.broken) return false;
   mesh.points = flattening.welder.releasePoints();

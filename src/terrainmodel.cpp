@@ -24,6 +24,7 @@
 
 #include <cassert>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -72,12 +73,13 @@ SoTexture2 * namedCopy(const SoTexture2 * texture, const std::string & name)
   return named;
 }
 
-// The model's fields start empty; one copy fills each.
+// The model's fields start empty and read their values where the child left them, without a
+// copy. Such a field must never change size: the toolkit would free memory it does not own.
 template <typename Field, typename Value>
 void fill(Field & field, const Value * values, int32_t count)
 {
   assert(field.getNum() == 0);
-  if (count > 0) field.setValues(0, count, values);
+  if (count > 0) field.setValuesPointer(count, values);
 }
 
 } // namespace
@@ -120,7 +122,7 @@ bool TerrainModel::load(const char * fileName, const RasterOptions & raster)
   }
   // The child opens the file too: opening a FIFO that nobody writes blocks, and only the
   // child may be stuck. An Inventor file goes to the toolkit; anything else to GDAL first.
-  ContainedOutput output;
+  std::unique_ptr<ContainedOutput> output = std::make_unique<ContainedOutput>();
   const ContainedOutcome outcome = runContained(
     [&](int fd, ContainedProgress & progress) {
       FlatMesh mesh;
@@ -134,12 +136,12 @@ bool TerrainModel::load(const char * fileName, const RasterOptions & raster)
       }
       return loaded && writeFlatMesh(fd, mesh);
     },
-    output);
+    *output);
   MeshView mesh;
   TextureFields textureFields;
   std::string note;
   if (outcome != ContainedOutcome::FINISHED ||
-      !parseFlatMesh(output.data(), output.size(), mesh, textureFields, note)) {
+      !parseFlatMesh(output->data(), output->size(), mesh, textureFields, note)) {
     std::printf(" Failed\n");
     return false;
   }
@@ -156,6 +158,7 @@ bool TerrainModel::load(const char * fileName, const RasterOptions & raster)
   root->ref();
   loaded = true;
   loadedFrom = fileName;
+  loadedBytes = std::move(output);
   std::printf(" Done\n");
   if (!note.empty()) std::printf("%s\n", note.c_str());
   // A scene brings its own texture; the image is for rasters.
@@ -243,6 +246,8 @@ void TerrainModel::reduce(SoNode * node, SbBSPTree * borderPoints, int percent)
   assert(node != nullptr && borderPoints != nullptr);
   ChunkNodes nodes;
   if (!findChunkNodes(node, nodes)) return;
+  // The model itself is never reduced: its lists do not change size (see load).
+  if (nodes.coords == coords || nodes.faceSet == faceSet || nodes.texCoords == texCoords) return;
   const SbVec3f * border = borderPoints->getPointsArrayPtr();
   const VertexWelder protectedPositions(
     std::vector<SbVec3f>(border, border + borderPoints->numPoints()));

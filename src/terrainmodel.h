@@ -4,8 +4,10 @@
 #include "rasterloader.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+class ContainedOutput;
 class SbBSPTree;
 class SoCoordinate3;
 class SoGroup;
@@ -66,6 +68,9 @@ private:
   int32_t progressTotal;
   bool loaded;
   std::string loadedFrom;
+  // The reading child's bytes, which the model's lists are read in place from: they live as
+  // long as the model, and the model's lists never change size.
+  std::unique_ptr<ContainedOutput> loadedBytes;
 };
 
 #endif

@@ -63,7 +63,7 @@ bool ContainedOutput::map(int fd)
   if (end < 0) return false;
   length = size_t(end);
   if (length == 0) return true;
-  void * mapped = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+  void * mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
   if (mapped == MAP_FAILED) {
     length = 0;
     return false;
@@ -105,7 +105,10 @@ ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress
   // Past this the child would take memory the machine does not have to spare.
   const uint64_t memoryLimit =
     limits.memoryBytes != 0 ? limits.memoryBytes : availableMemory() / 10 * 9;
-  FILE * scratch = std::tmpfile();
+  // The child's bytes go into memory the parent can map: a memory file, else a temporary one.
+  const int memory = memfd_create("terravel-contained", MFD_CLOEXEC);
+  FILE * scratch = memory >= 0 ? fdopen(memory, "w+") : std::tmpfile();
+  if (scratch == nullptr && memory >= 0) close(memory);
   void * shared = mmap(nullptr, sizeof(ContainedProgress), PROT_READ | PROT_WRITE,
                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (scratch == nullptr || shared == MAP_FAILED) {

@@ -32,7 +32,8 @@ struct ContainedLimits {
   uint64_t memoryBytes = 0;
 };
 
-// The bytes a contained run wrote, mapped into memory for as long as this object lives.
+// The bytes a contained run wrote, mapped into memory for as long as this object lives. The
+// mapping is private and writable: a write changes this process's copy only.
 class ContainedOutput {
 public:
   ContainedOutput(void) = default;
