@@ -3,6 +3,7 @@
 // the tree the literal way, every cell cut from the full model, and prints the ratio.
 // Usage: bench_tree [terrain.iv[.gz] [highest level [literal level]]]
 
+#include "lodtreebuilder.h"
 #include "terrainmodel.h"
 
 #include <Inventor/nodes/SoSeparator.h>
@@ -11,6 +12,7 @@
 #include <Inventor/SoDB.h>
 #include <Inventor/nodes/SoLOD.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -111,5 +113,25 @@ int main(int argc, char ** argv)
   dup2(console, 1);
   std::printf("\nlevel %d, every cell cut from the full model: %.2f s; fast: %.2f s; "
               "literal/fast %.1f\n", literalLevel, literal, fast, literal / fast);
+
+  // One worker thread against one per core, at the highest level, in turns, best of two each.
+  const int cores = LodTreeBuilder::defaultThreads();
+  double alone = 1e30, all = 1e30;
+  for (int round = 0; round < 2; ++round) {
+    for (const int threads : {1, cores}) {
+      setenv("TERRAVEL_THREADS", std::to_string(threads).c_str(), 1);
+      std::freopen("/dev/null", "w", stdout);
+      t0 = now();
+      tree = model.buildTree(highest, 50);
+      const double build = now() - t0;
+      tree->unref();
+      double & best = threads == 1 ? alone : all;
+      best = std::min(best, build);
+    }
+  }
+  std::fflush(stdout);
+  dup2(console, 1);
+  std::printf("level %d, 1 thread: %.2f s; %d threads: %.2f s; speed-up %.2f\n", highest, alone,
+              cores, all, alone / all);
   return 0;
 }

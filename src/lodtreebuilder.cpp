@@ -9,8 +9,14 @@
 #include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/nodes/SoTexture2.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -20,7 +26,180 @@ bool validCorners(const int32_t * corner, int32_t numPoints)
          uint32_t(corner[2]) < uint32_t(numPoints);
 }
 
+using TriangleList = std::vector<int32_t>;
+
+// Cells are numbered as in a heap: the root is 0, the sub-cells of cell i are 4i + 1 to 4i + 4,
+// in quadrant order.
+size_t firstSubCell(size_t cell)
+{
+  return 4 * cell + 1;
+}
+
+struct CellTask {
+  size_t cell;
+  int level;
+  cutrules::Rectangle rect;
+  std::shared_ptr<const TriangleList> parentTriangles;
+};
+
+struct CellResult {
+  size_t cell;
+  int level;
+  cutrules::Rectangle rect;
+  FlatMesh chunk;
+};
+
 } // namespace
+
+// The cells waiting for a worker, the chunks waiting for their nodes, and the workers.
+class LodTreeBuilder::Work {
+public:
+  Work(const LodTreeBuilder & builder) : builder(builder) {}
+
+  // Every triangle's centroid, exactly as the cut computes it, worked out once for all cells.
+  void measureCentroids(void)
+  {
+    const MeshView & terrain = builder.terrain;
+    const int32_t numTriangles = terrain.numTriangles();
+    centroidX.assign(size_t(numTriangles), 0.0f);
+    centroidZ.assign(size_t(numTriangles), 0.0f);
+    const SbVec3f * p = terrain.points;
+    for (int32_t t = 0; t < numTriangles; ++t) {
+      const int32_t * c = terrain.coordIndex + 4 * size_t(t);
+      if (!validCorners(c, terrain.numPoints)) continue; // the cut skips it; any centroid will do
+      centroidX[size_t(t)] = cutrules::centroidOf(p[c[0]][0], p[c[1]][0], p[c[2]][0]);
+      centroidZ[size_t(t)] = cutrules::centroidOf(p[c[0]][2], p[c[1]][2], p[c[2]][2]);
+    }
+  }
+
+  void add(CellTask && task)
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    tasks.push_back(std::move(task));
+    taskReady.notify_one();
+  }
+
+  // A worker: takes the newest cell first, so the build goes deep before it goes wide and few
+  // parents' lists are alive at a time.
+  void work(void)
+  {
+    for (;;) {
+      CellTask task;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        taskReady.wait(lock, [this]() { return !tasks.empty() || finished; });
+        if (tasks.empty()) return;
+        task = std::move(tasks.back());
+        tasks.pop_back();
+      }
+      // The sub-cells need only this cell's list: they are handed out before its own chunk is
+      // cut and reduced, so that the other workers need not wait for it.
+      const std::shared_ptr<const TriangleList> mine = trianglesOf(task);
+      if (task.level < builder.maxLevel) {
+        // Both neighbours of a split line get the very same float for it.
+        const cutrules::Rectangle & r = task.rect;
+        const float xm = r.x1 + (r.x2 - r.x1) / 2.0f;
+        const float ym = r.y1 + (r.y2 - r.y1) / 2.0f;
+        const cutrules::Rectangle quadrants[4] = {
+          {r.x1, r.y1, xm, ym}, {r.x1, ym, xm, r.y2}, {xm, r.y1, r.x2, ym}, {xm, ym, r.x2, r.y2}};
+        std::lock_guard<std::mutex> lock(mutex);
+        for (size_t q = 0; q < 4; ++q)
+          tasks.push_back({firstSubCell(task.cell) + q, task.level + 1, quadrants[q], mine});
+        taskReady.notify_all();
+      }
+      CellResult result = {task.cell, task.level, task.rect, FlatMesh()};
+      makeChunk(task, *mine, result.chunk);
+      std::lock_guard<std::mutex> lock(mutex);
+      results.push_back(std::move(result));
+      resultReady.notify_one();
+    }
+  }
+
+  // Waits for the next finished cell; false once every cell is done.
+  bool next(CellResult & result)
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    resultReady.wait(lock, [this]() { return !results.empty(); });
+    result = std::move(results.front());
+    results.pop_front();
+    return true;
+  }
+
+  void finish(void)
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+    taskReady.notify_all();
+  }
+
+private:
+  // The triangles that can matter to the cell: kept by its rectangle, or with a corner strictly
+  // inside it.
+  TriangleList filter(const TriangleList & parent, const cutrules::Rectangle & cell) const
+  {
+    const MeshView & terrain = builder.terrain;
+    const SbVec3f * p = terrain.points;
+    TriangleList mine;
+    for (const int32_t t : parent) {
+      const int32_t * c = terrain.coordIndex + 4 * size_t(t);
+      if (!validCorners(c, terrain.numPoints)) {
+        mine.push_back(t); // the cut skips it
+        continue;
+      }
+      const float cx = centroidX[size_t(t)];
+      const float cz = centroidZ[size_t(t)];
+      // Precomputed centroids serve wherever they are finite; the rare overflowed one is
+      // decided from the corners as the cut decides it.
+      const bool kept = std::isfinite(cx) && std::isfinite(cz)
+                          ? cutrules::keepsCentroid(cell, cx, cz)
+                          : cutrules::keepsTriangle(cell, p[c[0]], p[c[1]], p[c[2]]);
+      if (kept || cutrules::strictlyInside(cell, p[c[0]]) ||
+          cutrules::strictlyInside(cell, p[c[1]]) || cutrules::strictlyInside(cell, p[c[2]])) {
+        mine.push_back(t);
+      }
+    }
+    return mine;
+  }
+
+  // The triangles that can matter to the cell, filtered from its parent's; the parent's list
+  // is let go here.
+  std::shared_ptr<const TriangleList> trianglesOf(CellTask & task) const
+  {
+    std::shared_ptr<TriangleList> mine;
+    if (task.parentTriangles == nullptr) {
+      // The root's parent is the whole terrain.
+      mine = std::make_shared<TriangleList>(size_t(builder.terrain.numTriangles()));
+      for (size_t t = 0; t < mine->size(); ++t) (*mine)[t] = int32_t(t);
+    } else {
+      mine = std::make_shared<TriangleList>(filter(*task.parentTriangles, task.rect));
+      task.parentTriangles.reset();
+    }
+    return mine;
+  }
+
+  // The cell's chunk, reduced once per level below it.
+  void makeChunk(const CellTask & task, const TriangleList & mine, FlatMesh & chunk) const
+  {
+    std::vector<SbVec3f> border;
+    ListChunkWriter writer(chunk);
+    cutMesh(builder.terrain, &mine, task.rect, border, writer);
+    if (task.level == builder.maxLevel) return;
+    const VertexWelder protectedPositions(border);
+    EditableMesh editable = editableViewOf(chunk);
+    for (int pass = 0; pass < builder.maxLevel - task.level; ++pass)
+      reducePass(editable, protectedPositions, builder.percent);
+    resizeTo(chunk, editable);
+  }
+
+  const LodTreeBuilder & builder;
+  std::vector<float> centroidX;
+  std::vector<float> centroidZ;
+  std::mutex mutex;
+  std::condition_variable taskReady, resultReady;
+  std::vector<CellTask> tasks;
+  std::deque<CellResult> results;
+  bool finished = false;
+};
 
 LodTreeBuilder::LodTreeBuilder(const MeshView & terrain, SoTexture2 * texture, int maxLevel,
                                int percent, std::function<void(void)> step)
@@ -28,6 +207,8 @@ LodTreeBuilder::LodTreeBuilder(const MeshView & terrain, SoTexture2 * texture, i
 {
   assert(maxLevel >= 2);
 }
+
+LodTreeBuilder::~LodTreeBuilder(void) = default;
 
 int32_t LodTreeBuilder::progressSteps(int maxLevel)
 {
@@ -40,106 +221,82 @@ int32_t LodTreeBuilder::progressSteps(int maxLevel)
   return total;
 }
 
-SoSeparator * LodTreeBuilder::build(const cutrules::Rectangle & rootCell)
+int LodTreeBuilder::defaultThreads(void)
 {
-  // The root's parent list is the whole terrain; centroids are worked out once for all cells.
-  const int32_t numTriangles = terrain.numTriangles();
-  cellTriangles.assign(size_t(maxLevel) + 1, std::vector<int32_t>());
-  std::vector<int32_t> & all = cellTriangles[0];
-  all.resize(size_t(numTriangles));
-  centroidX.assign(size_t(numTriangles), 0.0f);
-  centroidZ.assign(size_t(numTriangles), 0.0f);
-  const SbVec3f * p = terrain.points;
-  for (int32_t t = 0; t < numTriangles; ++t) {
-    all[size_t(t)] = t;
-    const int32_t * c = terrain.coordIndex + 4 * size_t(t);
-    if (!validCorners(c, terrain.numPoints)) continue; // the cut skips it; any centroid will do
-    centroidX[size_t(t)] = cutrules::centroidOf(p[c[0]][0], p[c[1]][0], p[c[2]][0]);
-    centroidZ[size_t(t)] = cutrules::centroidOf(p[c[0]][2], p[c[1]][2], p[c[2]][2]);
+  const char * wanted = std::getenv("TERRAVEL_THREADS");
+  if (wanted != nullptr) {
+    char * end = nullptr;
+    const long count = std::strtol(wanted, &end, 10);
+    if (end != wanted && *end == '\0' && count >= 1 && count <= 256) return int(count);
   }
-
-  SoNode * tree = buildCell(rootCell, 1);
-  std::vector<std::vector<int32_t>>().swap(cellTriangles);
-  std::vector<float>().swap(centroidX);
-  std::vector<float>().swap(centroidZ);
-  return static_cast<SoSeparator *>(tree);
+  return std::max(1u, std::thread::hardware_concurrency());
 }
 
-void LodTreeBuilder::filterTriangles(const cutrules::Rectangle & cell, int level)
+SoSeparator * LodTreeBuilder::build(const cutrules::Rectangle & rootCell, int threads)
 {
-  const SbVec3f * p = terrain.points;
-  std::vector<int32_t> & mine = cellTriangles[size_t(level)];
-  mine.clear();
-  for (const int32_t t : cellTriangles[size_t(level) - 1]) {
-    const int32_t * c = terrain.coordIndex + 4 * size_t(t);
-    if (!validCorners(c, terrain.numPoints)) {
-      mine.push_back(t); // the cut skips it
-      continue;
+  Work work(*this);
+  work.measureCentroids();
+  work.add({0, 1, rootCell, nullptr});
+  std::vector<std::thread> workers;
+  for (int i = 0; i < std::max(1, threads); ++i) workers.emplace_back([&work]() { work.work(); });
+
+  // Nodes are made here, as chunks come in: a cell's separator once its own chunk and its four
+  // sub-cells' nodes are there. A node waiting for its parent holds one reference.
+  size_t cells = 0, innerCells = 0;
+  for (int level = 1, count = 1; level <= maxLevel; ++level, count *= 4) {
+    cells += size_t(count);
+    if (level < maxLevel) innerCells += size_t(count);
+  }
+  std::vector<SoNode *> made(cells, nullptr); // a leaf's chunk, or an inner cell's separator
+  std::vector<SoSeparator *> coarse(innerCells, nullptr);
+  std::vector<cutrules::Rectangle> rects(innerCells);
+  std::vector<uint8_t> missing(innerCells, 5); // its own chunk and four sub-cells
+  SoSeparator * tree = nullptr;
+  for (size_t done = 0; done < cells; ++done) {
+    CellResult result;
+    work.next(result);
+    const int steps = result.level == maxLevel ? 1 : maxLevel - result.level;
+    for (int s = 0; s < steps; ++s) step();
+    SoSeparator * chunk = makeChunkNode(result.chunk);
+    result.chunk = FlatMesh();
+
+    size_t cell = result.cell;
+    if (result.level == maxLevel) {
+      made[cell] = chunk;
+      cell = (cell - 1) / 4; // a leaf is never the root
+    } else {
+      coarse[cell] = chunk;
+      rects[cell] = result.rect;
     }
-    const float cx = centroidX[size_t(t)];
-    const float cz = centroidZ[size_t(t)];
-    // Precomputed centroids serve wherever they are finite; the rare overflowed one is decided
-    // from the corners as the cut decides it.
-    const bool kept = std::isfinite(cx) && std::isfinite(cz)
-                        ? cutrules::keepsCentroid(cell, cx, cz)
-                        : cutrules::keepsTriangle(cell, p[c[0]], p[c[1]], p[c[2]]);
-    if (kept || cutrules::strictlyInside(cell, p[c[0]]) ||
-        cutrules::strictlyInside(cell, p[c[1]]) || cutrules::strictlyInside(cell, p[c[2]])) {
-      mine.push_back(t);
+    // Assemble upwards as far as every part is there.
+    while (--missing[cell] == 0) {
+      const cutrules::Rectangle & rect = rects[cell];
+      SoSeparator * group = new SoSeparator;
+      for (size_t q = 0; q < 4; ++q) {
+        SoNode * sub = made[firstSubCell(cell) + q];
+        group->addChild(sub);
+        sub->unref();
+      }
+      SoLOD * lod = new SoLOD;
+      lod->range.setValue((rect.x2 - rect.x1) * 2.1f);
+      lod->center.setValue((rect.x1 + rect.x2) / 2.0f, 0.0f, (rect.y1 + rect.y2) / 2.0f);
+      lod->addChild(group);
+      lod->addChild(coarse[cell]);
+      coarse[cell]->unref();
+      SoSeparator * separator = new SoSeparator;
+      separator->ref();
+      if (cell == 0) separator->addChild(texture);
+      separator->addChild(lod);
+      made[cell] = separator;
+      if (cell == 0) {
+        tree = separator;
+        break;
+      }
+      cell = (cell - 1) / 4;
     }
   }
-}
-
-SoSeparator * LodTreeBuilder::cellChunk(const cutrules::Rectangle & cell, int level)
-{
-  filterTriangles(cell, level);
-  FlatMesh chunk;
-  std::vector<SbVec3f> border;
-  ListChunkWriter writer(chunk);
-  cutMesh(terrain, &cellTriangles[size_t(level)], cell, border, writer);
-  if (level == maxLevel) {
-    step();
-  } else {
-    const VertexWelder protectedPositions(border);
-    EditableMesh editable = editableViewOf(chunk);
-    for (int pass = 0; pass < maxLevel - level; ++pass) {
-      reducePass(editable, protectedPositions, percent);
-      step();
-    }
-    resizeTo(chunk, editable);
-  }
-  return makeChunkNode(chunk);
-}
-
-SoNode * LodTreeBuilder::buildCell(const cutrules::Rectangle & cell, int level)
-{
-  assert(level >= 1 && level <= maxLevel);
-  // A coarse chunk is reduced before the sub-cells are built: it depends on nothing of theirs,
-  // and its unreduced lists need not wait for them.
-  SoSeparator * chunk = cellChunk(cell, level);
-  if (level == maxLevel) {
-    // Cells on the last level keep their unreduced chunk.
-    chunk->unrefNoDelete(); // the parent's group takes it over
-    return chunk;
-  }
-
-  // Both neighbours of a split line get the very same float for it.
-  const float xm = cell.x1 + (cell.x2 - cell.x1) / 2.0f;
-  const float ym = cell.y1 + (cell.y2 - cell.y1) / 2.0f;
-  SoSeparator * group = new SoSeparator;
-  group->addChild(buildCell({cell.x1, cell.y1, xm, ym}, level + 1));
-  group->addChild(buildCell({cell.x1, ym, xm, cell.y2}, level + 1));
-  group->addChild(buildCell({xm, cell.y1, cell.x2, ym}, level + 1));
-  group->addChild(buildCell({xm, ym, cell.x2, cell.y2}, level + 1));
-
-  SoLOD * lod = new SoLOD;
-  lod->range.setValue((cell.x2 - cell.x1) * 2.1f);
-  lod->center.setValue((cell.x1 + cell.x2) / 2.0f, 0.0f, (cell.y1 + cell.y2) / 2.0f);
-  lod->addChild(group);
-  lod->addChild(chunk);
-  chunk->unref();
-  SoSeparator * separator = new SoSeparator;
-  if (level == 1) separator->addChild(texture);
-  separator->addChild(lod);
-  return separator;
+  work.finish();
+  for (std::thread & worker : workers) worker.join();
+  tree->unrefNoDelete();
+  return tree;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 class SoNode;
@@ -23,34 +24,36 @@ class SoTexture2;
 // trace. Sub-cells lie inside their parent, so each cell filters its parent's list instead of
 // walking the whole terrain, and the cut visits that list in terrain order: the tree is the one
 // that cutting every cell from the whole terrain gives.
+//
+// Cells are independent once their parent's list is known, so worker threads filter, cut and
+// reduce them as plain lists, each cell as soon as its parent is done; the calling thread alone
+// makes the toolkit's nodes and reports progress. The tree does not depend on the number of
+// threads, nor on the order in which cells are finished.
 class LodTreeBuilder {
 public:
-  // step is called once per progress step: after each last-level cut and each reduction pass.
+  // step is called once per progress step: after each last-level cut and each reduction pass,
+  // always on the calling thread.
   LodTreeBuilder(const MeshView & terrain, SoTexture2 * texture, int maxLevel, int percent,
                  std::function<void(void)> step);
+  ~LodTreeBuilder(void);
 
-  // The tree over the rectangle, not referenced.
-  SoSeparator * build(const cutrules::Rectangle & rootCell);
+  // The tree over the rectangle, not referenced, built with this many worker threads.
+  SoSeparator * build(const cutrules::Rectangle & rootCell, int threads);
 
   // The number of progress steps of a build with maxLevel levels.
   static int32_t progressSteps(int maxLevel);
+  // Worker threads for a build: TERRAVEL_THREADS when it names a number from 1 up, else one
+  // per core.
+  static int defaultThreads(void);
 
 private:
-  SoNode * buildCell(const cutrules::Rectangle & cell, int level);
-  // The cell's chunk, reduced unless on the last level, referenced once.
-  SoSeparator * cellChunk(const cutrules::Rectangle & cell, int level);
-  void filterTriangles(const cutrules::Rectangle & cell, int level);
+  class Work;
 
   const MeshView terrain;
   SoTexture2 * const texture;
   const int maxLevel;
   const int percent;
   const std::function<void(void)> step;
-  // Per level of the recursion: the triangles that can matter to the cell being built there.
-  std::vector<std::vector<int32_t>> cellTriangles;
-  // Every triangle's centroid, exactly as the cut computes it.
-  std::vector<float> centroidX;
-  std::vector<float> centroidZ;
 };
 
 #endif

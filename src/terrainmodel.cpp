@@ -282,7 +282,7 @@ SoSeparator * TerrainModel::buildTree(int maxLevel, int percent)
   ChunkNodes nodes = {coords, faceSet, texCoords};
   LodTreeBuilder builder(viewOf(nodes, true), texture, maxLevel, percent,
                          [this]() { progressStep(); });
-  SoSeparator * tree = builder.build({minX, minZ, maxX, maxZ});
+  SoSeparator * tree = builder.build({minX, minZ, maxX, maxZ}, LodTreeBuilder::defaultThreads());
   tree->ref();
   std::printf("\rBuilding Terravel tree ... Done\n");
   return tree;

@@ -1,3 +1,4 @@
+#include "lodtreebuilder.h"
 #include "terrainmodel.h"
 
 #include <Inventor/nodes/SoSeparator.h>
@@ -247,4 +248,34 @@ TEST_F(Tree, SameTreeAsCuttingEveryCellFromTheFullModel)
       }
     }
   }
+}
+
+// However many threads build it, the tree is the same, node for node, and so is the progress
+// the build prints: the cells finish in another order, but every step prints one line.
+TEST_F(Tree, SameTreeAndProgressWithAnyNumberOfThreads)
+{
+  TerrainModel model;
+  ASSERT_TRUE(loadQuietly(model, std::string(TERRAVEL_SHARED_DATA) + "/terrain/tiny_topobathy.iv"));
+  for (const int level : {2, 5}) {
+    SCOPED_TRACE(level);
+    setenv("TERRAVEL_THREADS", "1", 1);
+    std::string alonePrinted;
+    SoSeparator * alone = buildQuietly(model, level, 50, &alonePrinted);
+    for (const char * threads : {"2", "5"}) {
+      setenv("TERRAVEL_THREADS", threads, 1);
+      std::string printed;
+      SoSeparator * parallel = buildQuietly(model, level, 50, &printed);
+      EXPECT_EQ(firstDifference(parallel, alone), "") << threads << " threads";
+      EXPECT_EQ(printed, alonePrinted) << threads << " threads";
+      parallel->unref();
+    }
+    alone->unref();
+  }
+  unsetenv("TERRAVEL_THREADS");
+  EXPECT_GE(LodTreeBuilder::defaultThreads(), 1);
+  setenv("TERRAVEL_THREADS", "3", 1);
+  EXPECT_EQ(LodTreeBuilder::defaultThreads(), 3);
+  setenv("TERRAVEL_THREADS", "none", 1);
+  EXPECT_GE(LodTreeBuilder::defaultThreads(), 1);
+  unsetenv("TERRAVEL_THREADS");
 }

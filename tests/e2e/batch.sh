@@ -89,6 +89,14 @@ headless batch/tiny_volcano.iv -level 2 --save-tree batch/tiny_volcano.iv --batc
 check "--save-tree onto the input is refused (got $RC)" test "$RC" = 1
 check "and the input is intact" cmp batch/tiny_volcano.iv maps/tiny_volcano.iv
 
+# However many threads build the tree, the saved tree and the progress are the same bytes.
+for threads in 1 3; do
+  TERRAVEL_THREADS=$threads headless batch/tiny_volcano.iv -level 5 --save-tree trees/threads$threads.iv --batch
+  cp out threads$threads.out
+done
+check "a tree built by one thread and by three saves the same bytes" cmp trees/threads1.iv trees/threads3.iv
+check "and prints the same progress" cmp threads1.out <(sed 's/threads3/threads1/' threads3.out)
+
 # Options that do not fit say so before loading.
 headless batch/tiny_volcano.iv -operation 2 --save-tree t.iv --batch
 check "--save-tree in run mode 2 ends with exit 1 (got $RC)" test "$RC" = 1
