@@ -244,6 +244,7 @@ bool loadScene(const char * fileName, FlatMesh & mesh, ContainedProgress & progr
   // File nodes of the scene may name only regular files.
   static const bool fileNodesChecked = (SoCheckedFile::initClass(), true);
   (void)fileNodesChecked;
+  SoCheckedFile::resetRefusals();
 
   SoInput input;
   if (!input.openFile(fileName, FALSE)) return false;

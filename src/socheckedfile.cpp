@@ -41,6 +41,11 @@ bool SoCheckedFile::refusedAName(void)
   return refused;
 }
 
+void SoCheckedFile::resetRefusals(void)
+{
+  refused = false;
+}
+
 SbBool SoCheckedFile::readNamedFile(SoInput * in)
 {
   // Every place the toolkit might look for the name is checked, so whichever it picks is a

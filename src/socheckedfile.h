@@ -20,8 +20,9 @@ public:
   static void initClass(void);
   SoCheckedFile(void);
 
-  // True once any File node of this process named something other than a regular file.
+  // True once a File node named something other than a regular file since the last reset.
   static bool refusedAName(void);
+  static void resetRefusals(void);
 
 protected:
   virtual ~SoCheckedFile();

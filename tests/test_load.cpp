@@ -1,7 +1,9 @@
 #include "flatmesh.h"
 #include "scenecheck.h"
+#include "sceneloader.h"
 #include "terrainmodel.h"
 #include "vertexwelder.h"
+#include "containedrun.h"
 
 #include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/SbBSPTree.h>
@@ -371,6 +373,18 @@ TEST_F(Load, AFifoAsInputFailsOnlyTheLoad)
   load(streamed, fifo);
   EXPECT_EQ(indicesOf(streamed), (std::vector<int32_t>{0, 1, 2, -1}));
   waitpid(writer, nullptr, 0);
+}
+
+// The loader may be called more than once in one process: a File node refused in one scene
+// must not fail the next.
+TEST_F(Load, ARefusedFileNodeFailsOnlyItsOwnScene)
+{
+  ContainedProgress progress;
+  FlatMesh refused;
+  EXPECT_FALSE(loadScene(writeScene("File { name \"/tmp\" }\n").c_str(), refused, progress));
+  FlatMesh clean;
+  EXPECT_TRUE(loadScene(writeScene(TRIANGLE).c_str(), clean, progress));
+  EXPECT_EQ(clean.coordIndex, (std::vector<int32_t>{0, 1, 2, -1}));
 }
 
 TEST(SceneCheck, EstimateCountsEveryPathOnceAndEveryDistinctNodeOnce)
