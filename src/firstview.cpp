@@ -23,6 +23,15 @@ const float margin = 1.04f;
 // Enough of a terrain's vertices to stand for its outline and its peaks.
 const int samplesToFit = 8192;
 
+std::vector<SbVec3f> boxCorners(const SbVec3f & low, const SbVec3f & high)
+{
+  std::vector<SbVec3f> corners;
+  for (int c = 0; c < 8; ++c)
+    corners.emplace_back(c & 1 ? high[0] : low[0], c & 2 ? high[1] : low[1],
+                         c & 4 ? high[2] : low[2]);
+  return corners;
+}
+
 // The points the view must hold: a sample of the terrain's own vertices (the scene's
 // coordinate nodes hold world coordinates: the model's, a chunk's, the tree's chunks), so that
 // tall peaks do not stretch the frame over corners no terrain reaches; the corners of the
@@ -50,12 +59,7 @@ std::vector<SbVec3f> pointsToFit(SoNode * scene, const SbVec3f & low, const SbVe
     }
     seen += count;
   }
-  if (points.size() < 3) {
-    points.clear();
-    for (int c = 0; c < 8; ++c)
-      points.emplace_back(c & 1 ? high[0] : low[0], c & 2 ? high[1] : low[1],
-                          c & 4 ? high[2] : low[2]);
-  }
+  if (points.size() < 3) points = boxCorners(low, high);
   return points;
 }
 
@@ -73,6 +77,12 @@ void viewFromAbove(SoCamera * camera, SoNode * scene, const SbViewportRegion & v
   for (int k = 0; k < 3; ++k)
     if (!std::isfinite(low[k]) || !std::isfinite(high[k])) return;
   const SbVec3f centre = (low + high) * 0.5f;
+  // A terrain of one point has no size to frame: a unit box about it is framed instead.
+  const bool pointLike = !((high - low).length() > 0.0f);
+  if (pointLike) {
+    low = centre - SbVec3f(0.5f, 0.5f, 0.5f);
+    high = centre + SbVec3f(0.5f, 0.5f, 0.5f);
+  }
 
   // Looking along -Z, turned down about the X axis.
   const float tilt = viewFromAboveTilt * float(M_PI) / 180.0f;
@@ -83,7 +93,7 @@ void viewFromAbove(SoCamera * camera, SoNode * scene, const SbViewportRegion & v
   orientation.multVec(SbVec3f(0.0f, 1.0f, 0.0f), up);
 
   const float aspect = std::max(viewport.getViewportAspectRatio(), 1e-3f);
-  const std::vector<SbVec3f> corners = pointsToFit(scene, low, high);
+  const std::vector<SbVec3f> corners = pointLike ? boxCorners(low, high) : pointsToFit(scene, low, high);
 
   SbVec3f position;
   float distance = 0.0f; // from the focal point
