@@ -115,14 +115,13 @@ public:
     }
   }
 
-  // Waits for the next finished cell; false once every cell is done.
-  bool next(CellResult & result)
+  // Waits for the next finished cell.
+  void next(CellResult & result)
   {
     std::unique_lock<std::mutex> lock(mutex);
     resultReady.wait(lock, [this]() { return !results.empty(); });
     result = std::move(results.front());
     results.pop_front();
-    return true;
   }
 
   void finish(void)

@@ -24,7 +24,6 @@
 
 #include <cassert>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
