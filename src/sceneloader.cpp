@@ -14,6 +14,7 @@
 #include <Inventor/nodes/SoShape.h>
 #include <Inventor/nodes/SoTexture2.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -33,6 +34,8 @@ using Block = std::vector<RawTriangle>;
 const size_t blockSize = 8192;
 // Blocks in flight at most: the traversal waits for the welding rather than fill memory.
 const size_t blocksInFlight = 32;
+// The estimate counts every child of a switch: room is made for no more than this up front.
+const uint64_t reservedTriangles = uint64_t(1) << 25;
 
 // Hands blocks of triangles from the traversal to the welding thread, in order: the toolkit's
 // traversal and the welding each keep a core busy instead of taking turns on one.
@@ -107,8 +110,16 @@ struct Flattening {
   bool broken = false; // a shape's counts or indices ran past its data
   VertexWelder welder;
 
-  Flattening(FlatMesh & mesh, ContainedProgress & progress) : mesh(mesh), progress(progress)
+  // Room for the expected triangles up front: growing the lists and the welder's table while
+  // the traversal runs copies them over and over. A grid has about half as many vertices as
+  // triangles.
+  Flattening(FlatMesh & mesh, ContainedProgress & progress, uint64_t expectedTriangles)
+    : mesh(mesh), progress(progress),
+      welder(int(std::min(expectedTriangles, reservedTriangles) / 2))
   {
+    const size_t triangles = size_t(std::min(expectedTriangles, reservedTriangles));
+    mesh.coordIndex.reserve(triangles * 4);
+    mesh.texCoords.reserve(triangles / 2);
     current = queue.spare();
   }
 
@@ -254,13 +265,13 @@ bool loadScene(const char * fileName, FlatMesh & mesh, ContainedProgress & progr
   progress.ticks.fetch_add(1, std::memory_order_relaxed);
   // A scene that names a device or a FIFO, or whose shared subgraphs expand past what the
   // lists can hold, would read or traverse without end.
-  if (SoCheckedFile::refusedAName() ||
-      scenecheck::estimateTriangles(scene) > scenecheck::maxTriangles) {
+  const uint64_t expected = scenecheck::estimateTriangles(scene);
+  if (SoCheckedFile::refusedAName() || expected > scenecheck::maxTriangles) {
     scene->unref();
     return false;
   }
 
-  Flattening flattening(mesh, progress);
+  Flattening flattening(mesh, progress, expected);
   std::thread welding([&flattening]() { flattening.weld(); });
   SoCallbackAction action;
   action.addPreCallback(SoShape::getClassTypeId(), beforeShape, &flattening);

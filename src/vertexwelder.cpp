@@ -71,8 +71,21 @@ int32_t VertexWelder::addPoint(const SbVec3f & point)
 
 int32_t VertexWelder::weld(const SbVec3f & point)
 {
-  const int32_t found = findPoint(point);
-  return found >= 0 ? found : addPoint(point);
+  if (hasNaN(point)) return addPoint(point);
+  // One probe both finds an equal position and, failing that, the slot for the new one.
+  if ((points.size() + 1) * 2 > slots.size()) grow();
+  const size_t mask = slots.size() - 1;
+  size_t slot = hashOf(point) & mask;
+  for (;; slot = (slot + 1) & mask) {
+    const int32_t index = slots[slot];
+    if (index < 0) break;
+    const SbVec3f & stored = points[size_t(index)];
+    if (stored[0] == point[0] && stored[1] == point[1] && stored[2] == point[2]) return index;
+  }
+  const int32_t index = int32_t(points.size());
+  points.push_back(point);
+  slots[slot] = index;
+  return index;
 }
 
 std::vector<SbVec3f> VertexWelder::releasePoints(void)
