@@ -1,6 +1,7 @@
 #include "sceneloader.h"
 
 #include "containedrun.h"
+#include "hugepages.h"
 #include "scenecheck.h"
 #include "socheckedfile.h"
 #include "vertexwelder.h"
@@ -120,6 +121,8 @@ struct Flattening {
     const size_t triangles = size_t(std::min(expectedTriangles, reservedTriangles));
     mesh.coordIndex.reserve(triangles * 4);
     mesh.texCoords.reserve(triangles / 2);
+    hugepages::advise(mesh.coordIndex.data(), mesh.coordIndex.capacity() * sizeof(int32_t));
+    hugepages::advise(mesh.texCoords.data(), mesh.texCoords.capacity() * sizeof(SbVec2f));
     current = queue.spare();
   }
 

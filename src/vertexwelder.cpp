@@ -1,5 +1,7 @@
 #include "vertexwelder.h"
 
+#include "hugepages.h"
+
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -26,8 +28,13 @@ VertexWelder::VertexWelder(int expectedPoints)
 {
   size_t capacity = 16;
   while (capacity < size_t(expectedPoints) * 2) capacity *= 2;
+  slots.reserve(capacity);
+  hugepages::advise(slots.data(), capacity * sizeof(int32_t));
   slots.assign(capacity, -1);
-  if (expectedPoints > 0) points.reserve(size_t(expectedPoints));
+  if (expectedPoints > 0) {
+    points.reserve(size_t(expectedPoints));
+    hugepages::advise(points.data(), points.capacity() * sizeof(SbVec3f));
+  }
 }
 
 VertexWelder::VertexWelder(const std::vector<SbVec3f> & points)
