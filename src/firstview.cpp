@@ -93,7 +93,8 @@ void viewFromAbove(SoCamera * camera, SoNode * scene, const SbViewportRegion & v
   orientation.multVec(SbVec3f(0.0f, 1.0f, 0.0f), up);
 
   const float aspect = std::max(viewport.getViewportAspectRatio(), 1e-3f);
-  const std::vector<SbVec3f> corners = pointLike ? boxCorners(low, high) : pointsToFit(scene, low, high);
+  const std::vector<SbVec3f> corners =
+    pointLike ? boxCorners(low, high) : pointsToFit(scene, low, high);
 
   SbVec3f position;
   float distance = 0.0f; // from the focal point

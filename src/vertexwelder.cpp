@@ -51,15 +51,20 @@ uint64_t VertexWelder::hashOf(const SbVec3f & p)
   return h ^ (h >> 32);
 }
 
-int32_t VertexWelder::findPoint(const SbVec3f & point) const
+size_t VertexWelder::slotFor(const SbVec3f & point) const
 {
   const size_t mask = slots.size() - 1;
   for (size_t slot = hashOf(point) & mask;; slot = (slot + 1) & mask) {
     const int32_t index = slots[slot];
-    if (index < 0) return -1;
+    if (index < 0) return slot;
     const SbVec3f & stored = points[size_t(index)];
-    if (stored[0] == point[0] && stored[1] == point[1] && stored[2] == point[2]) return index;
+    if (stored[0] == point[0] && stored[1] == point[1] && stored[2] == point[2]) return slot;
   }
+}
+
+int32_t VertexWelder::findPoint(const SbVec3f & point) const
+{
+  return slots[slotFor(point)];
 }
 
 int32_t VertexWelder::addPoint(const SbVec3f & point)
@@ -79,20 +84,14 @@ int32_t VertexWelder::addPoint(const SbVec3f & point)
 int32_t VertexWelder::weld(const SbVec3f & point)
 {
   if (hasNaN(point)) return addPoint(point);
-  // One probe both finds an equal position and, failing that, the slot for the new one.
+  // One probe finds an equal position or, failing that, the slot for the new one.
   if ((points.size() + 1) * 2 > slots.size()) grow();
-  const size_t mask = slots.size() - 1;
-  size_t slot = hashOf(point) & mask;
-  for (;; slot = (slot + 1) & mask) {
-    const int32_t index = slots[slot];
-    if (index < 0) break;
-    const SbVec3f & stored = points[size_t(index)];
-    if (stored[0] == point[0] && stored[1] == point[1] && stored[2] == point[2]) return index;
+  const size_t slot = slotFor(point);
+  if (slots[slot] < 0) {
+    slots[slot] = int32_t(points.size());
+    points.push_back(point);
   }
-  const int32_t index = int32_t(points.size());
-  points.push_back(point);
-  slots[slot] = index;
-  return index;
+  return slots[slot];
 }
 
 std::vector<SbVec3f> VertexWelder::releasePoints(void)

@@ -30,6 +30,8 @@ public:
 
 private:
   static uint64_t hashOf(const SbVec3f & point);
+  // The slot of an equal position, or the empty slot where the probe for it ends.
+  size_t slotFor(const SbVec3f & point) const;
   void grow(void);
 
   std::vector<SbVec3f> points;
