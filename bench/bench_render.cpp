@@ -148,7 +148,7 @@ int main(int argc, char ** argv)
     std::fflush(stdout);
     const int console = dup(1);
     std::freopen("/dev/null", "w", stdout);
-    const bool loaded = model.load(run.first.c_str());
+    const bool loaded = model.load(run.first.c_str()).loaded;
     SoSeparator * tree = loaded ? model.buildTree(run.second, 50) : nullptr;
     std::fflush(stdout);
     dup2(console, 1);

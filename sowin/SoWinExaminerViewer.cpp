@@ -1,13 +1,16 @@
 #include <Inventor/Win/viewers/SoWinExaminerViewer.h>
 
 #include "FpsCounter.h"
+#include "containedrun.h"
+#include "safewrite.h"
 
 #include <Inventor/Qt/viewers/SoQtExaminerViewer.h>
 #include <GL/gl.h>
 #include <QApplication>
 #include <QImage>
 #include <QImageWriter>
-#include <QSaveFile>
+#include <QBuffer>
+#include <QByteArray>
 #include <QTimer>
 #include <QWidget>
 
@@ -36,9 +39,10 @@ public:
     if (counter) removeSuperimposition(counter->getScene());
   }
 
-  void saveNextFrame(const std::string & file)
+  void saveNextFrame(const std::string & file, const std::vector<std::string> & kept)
   {
     frameFile = file;
+    keepIntact = kept;
     // A frame that never comes (a canvas that cannot draw) must not keep the program waiting.
     QTimer::singleShot(30000, getWidget(), [this]() {
       if (frameFile.empty()) return;
@@ -81,19 +85,25 @@ private:
     // GL's rows run bottom up, an image's top down.
     const QImage image =
       QImage(pixels.data(), width, height, QImage::Format_RGBA8888).mirrored().convertToFormat(QImage::Format_RGB888);
-    QSaveFile out(QString::fromLocal8Bit(file.c_str()));
-    QImageWriter writer(&out, "png");
-    const bool ok = out.open(QIODevice::WriteOnly) && writer.write(image) && out.commit();
-    if (!ok) {
-      const QString why = writer.error() != QImageWriter::UnknownError ? writer.errorString() : out.errorString();
+    QByteArray png;
+    QBuffer buffer(&png);
+    QImageWriter writer(&buffer, "png");
+    if (!buffer.open(QIODevice::WriteOnly) || !writer.write(image)) {
       std::fprintf(stderr, "Cannot write the screenshot %s: %s\n", file.c_str(),
-                   why.toLocal8Bit().constData());
+                   writer.errorString().toLocal8Bit().constData());
+      return false;
     }
+    const WriteOutcome written = writeTogether(
+      {{file, [&png](int fd) { return writeAll(fd, png.constData(), size_t(png.size())); }}},
+      keepIntact);
+    const bool ok = written.written();
+    if (!ok) std::fprintf(stderr, "Cannot write the screenshot %s: %s\n", file.c_str(), written.reason.c_str());
     return ok;
   }
 
   std::unique_ptr<FpsCounter> counter;
   std::string frameFile;
+  std::vector<std::string> keepIntact;
 };
 
 } // namespace
@@ -164,9 +174,10 @@ const SbViewportRegion & SoWinExaminerViewer::getViewportRegion(void) const
   return pimpl->viewer->getViewportRegion();
 }
 
-void SoWinExaminerViewer::saveNextFrame(const char * pngFile)
+void SoWinExaminerViewer::saveNextFrame(const char * pngFile,
+                                        const std::vector<std::string> & keepIntact)
 {
-  pimpl->viewer->saveNextFrame(pngFile);
+  pimpl->viewer->saveNextFrame(pngFile, keepIntact);
 }
 
 bool SoWinExaminerViewer::frameSaved(void) const

@@ -20,8 +20,29 @@ struct Header {
   int32_t imageHeight;
   int32_t imageComponents;
   int32_t noteLength;
+  int32_t sourcesLength;
 };
-const uint32_t MAGIC = 0x54524e33;
+const uint32_t MAGIC = 0x54524e34;
+
+// The names of the sources, each ended by a NUL: no file name holds one.
+std::string joinedSources(const std::vector<std::string> & sources)
+{
+  std::string joined;
+  for (const std::string & source : sources) joined += source + '\0';
+  return joined;
+}
+
+std::vector<std::string> splitSources(const char * text, size_t length)
+{
+  std::vector<std::string> sources;
+  size_t start = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] != '\0') continue;
+    sources.emplace_back(text + start, i - start);
+    start = i + 1;
+  }
+  return sources;
+}
 
 // Points at the next count values, or null when the bytes run out first.
 template <typename T>
@@ -74,6 +95,7 @@ void resizeTo(FlatMesh & mesh, const EditableMesh & edited)
 bool writeFlatMesh(int fd, const FlatMesh & mesh)
 {
   const TextureFields & t = mesh.texture;
+  const std::string sources = joinedSources(mesh.sources);
   const Header header = {MAGIC,
                          int32_t(mesh.points.size()),
                          int32_t(mesh.texCoords.size()),
@@ -86,7 +108,8 @@ bool writeFlatMesh(int fd, const FlatMesh & mesh)
                          t.imageWidth,
                          t.imageHeight,
                          t.imageComponents,
-                         int32_t(mesh.note.size())};
+                         int32_t(mesh.note.size()),
+                         int32_t(sources.size())};
   if (t.image.size() != size_t(t.imageWidth) * size_t(t.imageHeight) * size_t(t.imageComponents))
     return false;
   return writeAll(fd, &header, sizeof header) &&
@@ -95,11 +118,11 @@ bool writeFlatMesh(int fd, const FlatMesh & mesh)
          writeAll(fd, mesh.coordIndex.data(), sizeof(int32_t) * mesh.coordIndex.size()) &&
          writeAll(fd, t.filename.data(), t.filename.size()) &&
          writeAll(fd, t.image.data(), t.image.size()) &&
-         writeAll(fd, mesh.note.data(), mesh.note.size());
+         writeAll(fd, mesh.note.data(), mesh.note.size()) &&
+         writeAll(fd, sources.data(), sources.size());
 }
 
-bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFields & texture,
-                   std::string & note)
+bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails & details)
 {
   size_t at = 0;
   const Header * header = take<Header>(bytes, size, at, 1);
@@ -107,7 +130,7 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFiel
       header->numTexCoords < 0 || header->numIndices < 0 || header->filenameLength < 0 ||
       header->imageWidth < 0 || header->imageHeight < 0 || header->imageComponents < 0 ||
       header->imageComponents > 4 || header->imageWidth > 65536 || header->imageHeight > 65536 ||
-      header->noteLength < 0)
+      header->noteLength < 0 || header->sourcesLength < 0)
     return false;
   const size_t imageBytes =
     size_t(header->imageWidth) * size_t(header->imageHeight) * size_t(header->imageComponents);
@@ -121,7 +144,9 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFiel
   const unsigned char * image =
     filename ? take<unsigned char>(bytes, size, at, imageBytes) : nullptr;
   const char * noteText = image ? take<char>(bytes, size, at, size_t(header->noteLength)) : nullptr;
-  if (noteText == nullptr) return false;
+  const char * sources =
+    noteText ? take<char>(bytes, size, at, size_t(header->sourcesLength)) : nullptr;
+  if (sources == nullptr) return false;
 
   mesh.points = points;
   mesh.numPoints = header->numPoints;
@@ -129,6 +154,7 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFiel
   mesh.numTexCoords = header->numTexCoords;
   mesh.coordIndex = indices;
   mesh.numIndices = header->numIndices;
+  TextureFields & texture = details.texture;
   texture.filename.assign(filename, size_t(header->filenameLength));
   texture.wrapS = header->wrapS;
   texture.wrapT = header->wrapT;
@@ -138,6 +164,7 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFiel
   texture.imageWidth = header->imageWidth;
   texture.imageHeight = header->imageHeight;
   texture.imageComponents = header->imageComponents;
-  note.assign(noteText, size_t(header->noteLength));
+  details.note.assign(noteText, size_t(header->noteLength));
+  details.sources = splitSources(sources, size_t(header->sourcesLength));
   return true;
 }

@@ -36,6 +36,16 @@ struct FlatMesh {
   std::vector<int32_t> coordIndex;
   TextureFields texture;
   std::string note; // a line for the user about where the mesh lies, or nothing
+  // Every file the reading took data from (the input, the rasters a mosaic names, the image
+  // draped over it): nothing the run writes may replace one of them.
+  std::vector<std::string> sources;
+};
+
+// What comes with a mesh's lists across from the reading child.
+struct MeshDetails {
+  TextureFields texture;
+  std::string note;
+  std::vector<std::string> sources;
 };
 
 // The three lists of a mesh, wherever they live (a FlatMesh, the fields of nodes, a mapping).
@@ -72,7 +82,6 @@ void resizeTo(FlatMesh & mesh, const EditableMesh & edited);
 // as bytes. writeFlatMesh gives false on a failed write; parseFlatMesh gives false when the
 // bytes are not a whole mesh, and otherwise a view into them (valid while they are).
 bool writeFlatMesh(int fd, const FlatMesh & mesh);
-bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, TextureFields & texture,
-                   std::string & note);
+bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails & details);
 
 #endif

@@ -91,7 +91,12 @@ void printHelp(const char * programPath)
     "  --version             the program's name and version\n"
     "\n"
     "Options with one dash count only in the order above, each at most once; options with two\n"
-    "dashes may stand anywhere, also as --name=value.\n",
+    "dashes may stand anywhere, also as --name=value.\n"
+    "\n"
+    "Environment:\n"
+    "  TERRAVEL_THREADS=N    threads that build the tree (default: one per core)\n"
+    "  TERRAVEL_ALLOW_RAW=1  let a raster read files that are no rasters as raw bytes (raw\n"
+    "                        bands of virtual rasters); refused otherwise\n",
     programName(programPath));
 }
 
@@ -144,6 +149,7 @@ int takeLongOptions(int & argc, char ** argv, LongOptions & options)
     }
     else if (name == "--screenshot") options.screenshot = value;
     else if (name == "--texture") options.raster.texture = value;
+    if (name == "--zscale" || name == "--stride" || name == "--texture") options.rasterGiven = true;
     else if (name == "--help") help = true;
     else if (name == "--version") version = true;
   }

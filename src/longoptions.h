@@ -16,6 +16,7 @@ struct LongOptions {
   std::string saveTree;      // save the tree (run mode 0) here
   std::string screenshot;    // show the first view, write it here as a PNG, and end
   RasterOptions raster;      // --zscale, --stride, --texture: how a raster becomes a mesh
+  bool rasterGiven = false;  // one of those was given
 };
 
 // Takes the long options out of argv (argc shrinks). Returns -1 when the run goes on; otherwise

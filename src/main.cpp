@@ -10,6 +10,7 @@
 #include "options.h"
 #include "runmodes.h"
 #include "standardstreams.h"
+#include "steps.h"
 #include "terrainmodel.h"
 
 #include <Inventor/SoDB.h>
@@ -36,8 +37,7 @@ RunModeResult runModeWork(TerrainModel & model, const char * fileName, const Set
   switch (RunMode(s.operation)) {
   case RunMode::TREE:
     result.scene = model.buildTree(s.level, s.reduce);
-    if (!extras.saveTree.empty())
-      result.saved = model.save(result.scene, extras.saveTree.c_str(), fileName);
+    if (!extras.saveTree.empty()) result.saved = saveStep(model, result.scene, extras.saveTree.c_str());
     if (extras.showLevels) tintLevels(result.scene, s.level);
     break;
   case RunMode::SHOW:
@@ -54,6 +54,19 @@ RunModeResult runModeWork(TerrainModel & model, const char * fileName, const Set
     break;
   }
   return result;
+}
+
+// The picture of the first view may not replace a file the run read.
+bool screenshotSpared(const TerrainModel & model, const std::string & screenshot)
+{
+  if (screenshot.empty()) return true;
+  for (const std::string & read : model.readFiles()) {
+    if (!sameFile(screenshot, read)) continue;
+    std::fprintf(stderr, "terravel: --screenshot %s would replace %s, which this run reads\n",
+                 screenshot.c_str(), read.c_str());
+    return false;
+  }
+  return true;
 }
 
 } // namespace
@@ -81,6 +94,7 @@ int main(int argc, char ** argv)
     printUsage(argv[0]);
     return 1;
   }
+  warnOfBadThreadSetting();
   Settings settings;
   readOptions(argc, argv, settings);
 
@@ -90,7 +104,8 @@ int main(int argc, char ** argv)
   clampReduce(settings.reduce);
   clampOperation(settings.operation);
   if (!longOptionsFitRunMode(extras, settings.operation)) return 1;
-  if (!model.load(argv[1], extras.raster)) return 1;
+  if (!loadStep(model, argv[1], extras.raster, extras.rasterGiven)) return 1;
+  if (!screenshotSpared(model, extras.screenshot)) return 1;
 
   // 3. Run-mode work.
   const RunModeResult work = runModeWork(model, argv[1], settings, extras);
@@ -110,7 +125,7 @@ int main(int argc, char ** argv)
   viewer->show();
   SoWin::show(mainWindow);
   viewFromAbove(viewer->getCamera(), sceneRoot, viewer->getViewportRegion());
-  if (!extras.screenshot.empty()) viewer->saveNextFrame(extras.screenshot.c_str());
+  if (!extras.screenshot.empty()) viewer->saveNextFrame(extras.screenshot.c_str(), model.readFiles());
   SoWin::mainLoop();
 
   // 5. Tear-down.

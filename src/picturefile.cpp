@@ -1,21 +1,49 @@
 #include "picturefile.h"
 
-#include "scenesaving.h"
+#include "containedrun.h"
 
 #include <Inventor/fields/SoSFImage.h>
 
 #include <cpl_conv.h>
 #include <cpl_error.h>
+#include <cpl_vsi.h>
 #include <gdal.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <memory>
+#include <string>
 #include <vector>
 
-bool savePicture(const SoSFImage & image, const std::string & fileName)
+namespace {
+
+struct DatasetCloser {
+  void operator()(void * dataset) const { GDALClose(dataset); }
+};
+using Dataset = std::unique_ptr<void, DatasetCloser>;
+
+// The image's rows from the top down, as files hold them, in a dataset in memory.
+Dataset topDown(const unsigned char * bytes, int width, int height, int components)
+{
+  GDALDriverH memory = GDALGetDriverByName("MEM");
+  Dataset picture(memory != nullptr
+                    ? GDALCreate(memory, "", width, height, components, GDT_Byte, nullptr)
+                    : nullptr);
+  if (picture == nullptr) return picture;
+  const size_t rowBytes = size_t(width) * size_t(components);
+  std::vector<unsigned char> top(rowBytes * size_t(height));
+  for (int y = 0; y < height; ++y)
+    std::copy(bytes + size_t(height - 1 - y) * rowBytes, bytes + size_t(height - y) * rowBytes,
+              &top[size_t(y) * rowBytes]);
+  if (GDALDatasetRasterIO(picture.get(), GF_Write, 0, 0, width, height, top.data(), width, height,
+                          GDT_Byte, components, nullptr, components, int(rowBytes), 1) != CE_None)
+    picture.reset();
+  return picture;
+}
+
+} // namespace
+
+bool writePicture(const SoSFImage & image, int fd)
 {
   SbVec2s size;
   int components = 0;
@@ -25,36 +53,23 @@ bool savePicture(const SoSFImage & image, const std::string & fileName)
     return false;
   GDALAllRegister();
   CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
-  GDALDriverH memory = GDALGetDriverByName("MEM"), png = GDALGetDriverByName("PNG");
-  if (memory == nullptr || png == nullptr) return false;
-  GDALDatasetH picture = GDALCreate(memory, "", width, height, components, GDT_Byte, nullptr);
-  if (picture == nullptr) return false;
-  // Files run from the top row down.
-  std::vector<unsigned char> top(size_t(width) * size_t(height) * size_t(components));
-  const size_t rowBytes = size_t(width) * size_t(components);
-  for (int y = 0; y < height; ++y)
-    std::copy(bytes + size_t(height - 1 - y) * rowBytes, bytes + size_t(height - y) * rowBytes,
-              &top[size_t(y) * rowBytes]);
-  bool ok = GDALDatasetRasterIO(picture, GF_Write, 0, 0, width, height, top.data(), width, height,
-                                GDT_Byte, components, nullptr, components, int(rowBytes), 1) == CE_None;
-
-  std::string temporary = fileName + ".XXXXXX";
-  const int fd = ok ? mkstemp(&temporary[0]) : -1;
-  if (fd >= 0) {
-    fchmod(fd, permissionsFor(fileName.c_str()));
-    close(fd);
-  }
-  GDALDatasetH written =
-    fd >= 0 ? GDALCreateCopy(png, temporary.c_str(), picture, FALSE, nullptr, nullptr, nullptr)
-            : nullptr;
-  ok = written != nullptr;
+  GDALDriverH png = GDALGetDriverByName("PNG");
+  const Dataset picture = topDown(bytes, width, height, components);
+  if (png == nullptr || picture == nullptr) return false;
+  // Encoded in memory, then written through the descriptor.
+  static int count = 0;
+  const std::string encoded = "/vsimem/terravel-picture-" + std::to_string(++count) + ".png";
   CPLErrorReset();
+  GDALDatasetH written =
+    GDALCreateCopy(png, encoded.c_str(), picture.get(), FALSE, nullptr, nullptr, nullptr);
+  bool ok = written != nullptr;
   if (written != nullptr) GDALClose(written);
   ok = ok && CPLGetLastErrorType() != CE_Failure && CPLGetLastErrorType() != CE_Fatal;
-  GDALClose(picture);
-  if (ok && std::rename(temporary.c_str(), fileName.c_str()) == 0) return true;
-  if (fd >= 0) unlink(temporary.c_str());
-  return false;
+  vsi_l_offset length = 0;
+  GByte * data = VSIGetMemFileBuffer(encoded.c_str(), &length, FALSE);
+  ok = ok && data != nullptr && writeAll(fd, data, size_t(length));
+  VSIUnlink(encoded.c_str());
+  return ok;
 }
 
 std::string pictureNameFor(const std::string & sceneFile)

@@ -5,9 +5,9 @@
 
 class SoSFImage;
 
-// Writes a texture's image (rows from the bottom up, 1 to 4 components) as a PNG, through a
-// temporary file beside it that replaces it only once complete. False when it could not.
-bool savePicture(const SoSFImage & image, const std::string & fileName);
+// Writes a texture's image (rows from the bottom up, 1 to 4 components) to the descriptor as a
+// PNG; false when it could not. Meant for writeTogether, which makes the file safe.
+bool writePicture(const SoSFImage & image, int fd);
 
 // The picture that a saved scene file names: NAME.iv gives NAME.png beside it.
 std::string pictureNameFor(const std::string & sceneFile);

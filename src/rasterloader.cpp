@@ -6,12 +6,15 @@
 
 #include "containedrun.h"
 #include "rastercolours.h"
+#include "safewrite.h"
 
 #include <cpl_conv.h>
+#include <cpl_string.h>
 #include <gdal.h>
 #include <ogr_srs_api.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -124,23 +127,6 @@ double metresPerHeightUnit(GDALRasterBandH band)
   return 1.0;
 }
 
-// What loading a grid of posts costs: in the reading child the heights, the post numbers, the
-// lists and the texture; in the program the lists once more.
-uint64_t bytesFor(int64_t columns, int64_t rows)
-{
-  const uint64_t posts = uint64_t(columns) * uint64_t(rows);
-  const uint64_t triangles = 2 * uint64_t(std::max<int64_t>(columns - 1, 0)) *
-                             uint64_t(std::max<int64_t>(rows - 1, 0));
-  return posts * (4 + 4 + 2 * (sizeof(SbVec3f) + sizeof(SbVec2f))) + triangles * 2 * 16 +
-         uint64_t(std::min<int64_t>(columns, maxTextureSide)) *
-           uint64_t(std::min<int64_t>(rows, maxTextureSide)) * 3;
-}
-
-int64_t sampled(int64_t extent, int stride)
-{
-  return (extent - 1) / stride + 1;
-}
-
 // Texture coordinates from an image's own georeference: the posts' map coordinates, taken into
 // the image's reference system when it has another, then into its pixels.
 class ImagePlacement {
@@ -229,147 +215,488 @@ bool looksLikeScene(const char * fileName)
          (bytes[0] == 0x1f && bytes[1] == 0x8b) || std::strncmp(head, "BZh", 3) == 0;
 }
 
-RasterOutcome loadRaster(const char * fileName, const RasterOptions & options, FlatMesh & mesh,
-                         ContainedProgress & progress)
+namespace {
+
+// GDAL's block cache in the reading child: part of what a load costs, so it is kept small.
+const uint64_t blockCacheBytes = uint64_t(64) << 20;
+// Source pixels read at a time along a row; a larger stride reads its posts one by one.
+const int64_t readChunk = 65536;
+const int maxReadStride = 64;
+
+int64_t sampled(int64_t extent, int stride)
 {
-  GDALAllRegister();
-  // Reading must leave nothing beside the raster (no .aux.xml of statistics).
-  CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
-  const char * const rasterOnly[] = {nullptr};
-  Dataset dataset(GDALOpenEx(fileName, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, rasterOnly, nullptr));
-  if (dataset == nullptr) return RasterOutcome::NOT_A_RASTER;
-  GDALDatasetH ds = dataset.get();
-  const int width = GDALGetRasterXSize(ds), height = GDALGetRasterYSize(ds);
-  if (GDALGetRasterCount(ds) < 1 || width < 2 || height < 2) {
-    std::fprintf(stderr, "%s: a raster of %d x %d posts has no cell to make triangles of.\n",
-                 fileName, width, height);
-    return RasterOutcome::REFUSED;
-  }
-  const int stride = std::max(1, options.stride);
-  const int64_t columns = sampled(width, stride), rows = sampled(height, stride);
-  if (columns < 2 || rows < 2) {
-    std::fprintf(stderr, "%s: --stride %d leaves %lld x %lld posts, no cell.\n", fileName, stride,
-                 (long long)columns, (long long)rows);
-    return RasterOutcome::REFUSED;
-  }
-  // Refused before anything is allocated: too many triangles for the lists, or too much memory.
-  const uint64_t triangles = 2 * uint64_t(columns - 1) * uint64_t(rows - 1);
-  const uint64_t needed = bytesFor(columns, rows);
-  const uint64_t available = availableMemory();
-  if (triangles > uint64_t(INT32_MAX) / 4 || (available != 0 && needed > available / 10 * 9)) {
-    int fits = stride;
-    while (fits < std::max(width, height) &&
-           (2 * uint64_t(sampled(width, fits) - 1) * uint64_t(sampled(height, fits) - 1) >
-              uint64_t(INT32_MAX) / 4 ||
-            (available != 0 && bytesFor(sampled(width, fits), sampled(height, fits)) > available / 10 * 9)))
-      ++fits;
-    std::fprintf(stderr,
-                 "%s: %lld x %lld posts need about %.1f GiB, more than the %.1f GiB this machine "
-                 "has free (or more triangles than a mesh holds); --stride %d keeps every %d-th "
-                 "post and fits.\n",
-                 fileName, (long long)columns, (long long)rows, needed / 1073741824.0,
-                 available / 1073741824.0, fits, fits);
-    return RasterOutcome::REFUSED;
-  }
+  return (extent - 1) / stride + 1;
+}
 
-  GDALRasterBandH band = GDALGetRasterBand(ds, 1);
-  int hasNoData = 0, hasScale = 0, hasOffset = 0;
-  const double noData = GDALGetRasterNoDataValue(band, &hasNoData);
-  const double scale = GDALGetRasterScale(band, &hasScale);
-  const double offset = GDALGetRasterOffset(band, &hasOffset);
-  const double toMetres = metresPerHeightUnit(band);
-  const float noDataValue = float(noData);
+// The grid of posts a load keeps, and what it costs.
+struct Grid {
+  int64_t width = 0, height = 0; // of the raster
+  int stride = 1;
+  int64_t columns = 0, rows = 0; // kept posts
+  uint64_t triangles(void) const { return 2 * uint64_t(columns - 1) * uint64_t(rows - 1); }
+};
 
-  // Heights of the kept posts, NaN where a post is not valid.
-  std::vector<float> heights(size_t(columns) * size_t(rows));
-  std::vector<float> line(static_cast<size_t>(width));
-  for (int64_t r = 0; r < rows; ++r) {
-    if (GDALRasterIO(band, GF_Read, 0, int(r * stride), width, 1, line.data(), width, 1,
-                     GDT_Float32, 0, 0) != CE_None) {
-      std::fprintf(stderr, "%s: row %lld cannot be read.\n", fileName, (long long)(r * stride));
-      return RasterOutcome::REFUSED;
+Grid gridOf(int64_t width, int64_t height, int stride)
+{
+  Grid grid;
+  grid.width = width;
+  grid.height = height;
+  grid.stride = stride;
+  grid.columns = sampled(width, stride);
+  grid.rows = sampled(height, stride);
+  return grid;
+}
+
+// Every buffer a load fills, in the reading child and in the program: per post the height, its
+// vertex number, a position and a texture coordinate, twice (the child's lists and the bytes
+// that carry them over); per triangle four indices, twice; the picture, twice; the row being
+// read and GDAL's block cache.
+uint64_t bytesFor(const Grid & grid)
+{
+  const uint64_t posts = uint64_t(grid.columns) * uint64_t(grid.rows);
+  const uint64_t texels = uint64_t(std::min<int64_t>(grid.columns, maxTextureSide)) *
+                          uint64_t(std::min<int64_t>(grid.rows, maxTextureSide)) * 3;
+  const uint64_t rowBuffer = uint64_t(std::min<int64_t>(grid.width, readChunk)) * sizeof(float);
+  return posts * (sizeof(float) + sizeof(int32_t) + 2 * (sizeof(SbVec3f) + sizeof(SbVec2f))) +
+         grid.triangles() * 2 * 4 * sizeof(int32_t) + 2 * texels + rowBuffer + blockCacheBytes;
+}
+
+bool fits(const Grid & grid, uint64_t budget)
+{
+  return grid.triangles() <= uint64_t(INT32_MAX) / 4 && (budget == 0 || bytesFor(grid) <= budget);
+}
+
+// The smallest stride above this one whose grid fits a budget with a quarter to spare, so that
+// the advice still holds when the machine has a little less free on the next run; 0 when every
+// stride that leaves a cell is too much.
+int strideThatFits(const Grid & grid, uint64_t budget)
+{
+  const uint64_t target = budget / 4 * 3;
+  const int64_t largest = std::min(grid.width, grid.height) - 1;
+  int64_t stride = grid.stride + 1;
+  const double ratio = double(bytesFor(grid)) / double(std::max<uint64_t>(target, 1));
+  if (ratio > 1.0) stride = std::max<int64_t>(stride, int64_t(std::floor(grid.stride * std::sqrt(ratio))));
+  while (stride <= largest && !fits(gridOf(grid.width, grid.height, int(stride)), target)) ++stride;
+  return stride <= largest ? int(stride) : 0;
+}
+
+std::string gib(uint64_t bytes)
+{
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f GiB", double(bytes) / 1073741824.0);
+  return text;
+}
+
+// Refuses, with advice that works, a grid of more triangles than the lists hold or one that
+// would need more memory than this run may use.
+bool checkSize(const Grid & grid, std::string & reason)
+{
+  const uint64_t budget = memoryBudget();
+  const RasterFit fit = fitRaster(grid.width, grid.height, grid.stride, budget);
+  if (fit.fits) return true;
+  reason = std::to_string(grid.columns) + " x " + std::to_string(grid.rows) + " posts";
+  if (fit.tooLarge)
+    reason += " need about " + gib(fit.bytes) + ", more than the " + gib(budget) +
+              " this run may use (nine tenths of the memory available)";
+  if (fit.tooManyTriangles)
+    reason += std::string(fit.tooLarge ? " and" : "") + " make more triangles than a mesh holds";
+  if (fit.advisedStride > 0)
+    reason += "; --stride " + std::to_string(fit.advisedStride) + " keeps every " +
+              std::to_string(fit.advisedStride) + "-th post and fits";
+  else
+    reason += "; no stride leaves a cell and fits: cut the raster into parts first";
+  return false;
+}
+
+// The names a dataset reads from, as GDAL lists them.
+std::vector<std::string> fileListOf(GDALDatasetH dataset)
+{
+  std::vector<std::string> files;
+  char ** list = GDALGetFileList(dataset);
+  for (char ** f = list; f != nullptr && *f != nullptr; ++f) files.emplace_back(*f);
+  CSLDestroy(list);
+  return files;
+}
+
+std::string textOf(const std::string & file)
+{
+  std::ifstream in(file, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return text;
+}
+
+std::string stemOf(const std::string & path)
+{
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return folderOf(path) + "/" + name.substr(0, name.find('.'));
+}
+
+bool rawAllowed(void)
+{
+  const char * allowed = std::getenv("TERRAVEL_ALLOW_RAW");
+  return allowed != nullptr && std::strcmp(allowed, "1") == 0;
+}
+
+// What a mosaic's description may not name: sources on the network, raw bytes of any file,
+// memory by address.
+bool vrtTextIsSafe(const std::string & file, const std::string & text, std::string & reason)
+{
+  static const char * const network[] = {"/vsicurl", "/vsis3", "/vsigs", "/vsiaz", "/vsiadls",
+                                         "/vsioss", "/vsiswift", "/vsihdfs", "/vsiwebhdfs",
+                                         "http://", "https://", "ftp://"};
+  for (const char * address : network)
+    if (text.find(address) != std::string::npos) {
+      reason = file + " names a source on the network; only local files are read";
+      return false;
     }
-    for (int64_t c = 0; c < columns; ++c) {
-      const float value = line[size_t(c * stride)];
-      const bool valid = std::isfinite(value) && !(hasNoData && value == noDataValue);
-      heights[size_t(r * columns + c)] =
-        valid ? float((value * (hasScale ? scale : 1.0) + (hasOffset ? offset : 0.0)) * toMetres *
-                      options.zScale)
-              : std::numeric_limits<float>::quiet_NaN();
+  if (text.find("MEM:::") != std::string::npos) {
+    reason = file + " names memory by address as a source";
+    return false;
+  }
+  if (!rawAllowed() && text.find("VRTRawRasterBand") != std::string::npos) {
+    reason = file + " reads a file as raw bytes (a raw band); set TERRAVEL_ALLOW_RAW=1 to allow it";
+    return false;
+  }
+  return true;
+}
+
+// A raster may read other rasters (a mosaic's tiles) and the files that go with a raster beside
+// it (world files, projections, auxiliary files), but nothing else: no network source, no raw
+// bytes of an arbitrary file. Mosaics of mosaics are followed a few levels down.
+bool sourcesAreSafe(GDALDatasetH dataset, const std::string & input, std::vector<std::string> & sources,
+                    std::string & reason, int depth = 0)
+{
+  const std::vector<std::string> files = fileListOf(dataset);
+  std::vector<std::string> stems = {stemOf(input)};
+  for (const std::string & file : files)
+    if (GDALIdentifyDriverEx(file.c_str(), GDAL_OF_RASTER, nullptr, nullptr) != nullptr)
+      stems.push_back(stemOf(file));
+  for (const std::string & file : files) {
+    sources.push_back(file);
+    GDALDriverH driver = GDALIdentifyDriverEx(file.c_str(), GDAL_OF_RASTER, nullptr, nullptr);
+    if (driver == nullptr) {
+      const bool beside = std::find(stems.begin(), stems.end(), stemOf(file)) != stems.end();
+      if (beside || rawAllowed()) continue;
+      reason = "it reads " + file + ", which is not a raster, as raw data; set TERRAVEL_ALLOW_RAW=1 to allow it";
+      return false;
+    }
+    if (std::strcmp(GDALGetDriverShortName(driver), "VRT") != 0) continue;
+    if (!vrtTextIsSafe(file, textOf(file), reason)) return false;
+    if (file == input || depth >= 8) continue;
+    Dataset inner(GDALOpenEx(file.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
+    if (inner != nullptr && !sourcesAreSafe(inner.get(), file, sources, reason, depth + 1)) return false;
+  }
+  return true;
+}
+
+// How a band's stored values become heights in metres.
+struct HeightScale {
+  bool hasNoData = false;
+  float noData = 0.0f;
+  double scale = 1.0, offset = 0.0, toMetres = 1.0, zScale = 1.0;
+
+  HeightScale(GDALRasterBandH band, float zScale) : zScale(zScale)
+  {
+    int has = 0;
+    noData = float(GDALGetRasterNoDataValue(band, &has));
+    hasNoData = has != 0;
+    const double s = GDALGetRasterScale(band, &has);
+    if (has) scale = s;
+    const double o = GDALGetRasterOffset(band, &has);
+    if (has) offset = o;
+    toMetres = metresPerHeightUnit(band);
+  }
+  // NaN where the post is not valid; +inf where the height is no single-precision number.
+  float heightOf(float value) const
+  {
+    if (!std::isfinite(value) || (hasNoData && value == noData))
+      return std::numeric_limits<float>::quiet_NaN();
+    const float height = float((value * scale + offset) * toMetres * zScale);
+    return std::isfinite(height) ? height : std::numeric_limits<float>::infinity();
+  }
+};
+
+// The stored values of the kept posts of one kept row, read a bounded window at a time: with a
+// small stride whole runs of the row, with a large one each post by itself.
+bool readRow(GDALRasterBandH band, const Grid & grid, int64_t row, std::vector<float> & buffer,
+             float * values)
+{
+  const int64_t y = row * grid.stride;
+  if (grid.stride > maxReadStride) {
+    for (int64_t c = 0; c < grid.columns; ++c)
+      if (GDALRasterIO(band, GF_Read, int(c * grid.stride), int(y), 1, 1, &values[c], 1, 1,
+                       GDT_Float32, 0, 0) != CE_None)
+        return false;
+    return true;
+  }
+  const int64_t perChunk = std::max<int64_t>(1, readChunk / grid.stride);
+  for (int64_t c0 = 0; c0 < grid.columns; c0 += perChunk) {
+    const int64_t c1 = std::min(grid.columns, c0 + perChunk);
+    const int64_t x0 = c0 * grid.stride, span = (c1 - 1 - c0) * grid.stride + 1;
+    buffer.resize(size_t(span));
+    if (GDALRasterIO(band, GF_Read, int(x0), int(y), int(span), 1, buffer.data(), int(span), 1,
+                     GDT_Float32, 0, 0) != CE_None)
+      return false;
+    for (int64_t c = c0; c < c1; ++c) values[c] = buffer[size_t((c - c0) * grid.stride)];
+  }
+  return true;
+}
+
+// Heights of the kept posts, NaN where a post is not valid. Refused when a row cannot be read or
+// a height is no finite single-precision number.
+bool readHeights(GDALRasterBandH band, const Grid & grid, const HeightScale & heightScale,
+                 std::vector<float> & heights, ContainedProgress & progress, std::string & reason)
+{
+  heights.resize(size_t(grid.columns) * size_t(grid.rows));
+  std::vector<float> buffer;
+  for (int64_t r = 0; r < grid.rows; ++r) {
+    float * row = &heights[size_t(r * grid.columns)];
+    if (!readRow(band, grid, r, buffer, row)) {
+      reason = "row " + std::to_string(r * grid.stride) + " cannot be read: " + CPLGetLastErrorMsg();
+      return false;
+    }
+    for (int64_t c = 0; c < grid.columns; ++c) {
+      const float value = row[c];
+      row[c] = heightScale.heightOf(value);
+      if (!std::isinf(row[c])) continue;
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "the post at column %lld, row %lld (%g) is no finite height in single "
+                    "precision after scale, offset and --zscale",
+                    (long long)(c * grid.stride), (long long)(r * grid.stride), double(value));
+      reason = text;
+      return false;
     }
     progress.ticks.fetch_add(1, std::memory_order_relaxed);
   }
+  return true;
+}
 
-  // A post is a vertex when a cell of four valid posts uses it; vertices in raster order.
-  const auto at = [columns](int64_t c, int64_t r) { return size_t(r * columns + c); };
-  std::vector<int32_t> vertexOf(heights.size(), -1);
+bool validPost(const std::vector<float> & heights, size_t at)
+{
+  return !std::isnan(heights[at]);
+}
+
+// Whether the cell whose north-west post (in raster order) is at (c, r) has four valid posts.
+bool validCell(const std::vector<float> & heights, const Grid & grid, int64_t c, int64_t r)
+{
+  const size_t at = size_t(r * grid.columns + c);
+  return validPost(heights, at) && validPost(heights, at + 1) &&
+         validPost(heights, at + size_t(grid.columns)) &&
+         validPost(heights, at + size_t(grid.columns) + 1);
+}
+
+// A post is a vertex when a cell of four valid posts uses it: 0 marks such posts, -1 the rest.
+int64_t markVertices(const std::vector<float> & heights, const Grid & grid,
+                     std::vector<int32_t> & vertexOf, ContainedProgress & progress)
+{
+  vertexOf.assign(heights.size(), -1);
   int64_t cells = 0;
-  for (int64_t r = 0; r + 1 < rows; ++r) {
-    for (int64_t c = 0; c + 1 < columns; ++c) {
-      if (std::isnan(heights[at(c, r)]) || std::isnan(heights[at(c + 1, r)]) ||
-          std::isnan(heights[at(c, r + 1)]) || std::isnan(heights[at(c + 1, r + 1)]))
-        continue;
-      vertexOf[at(c, r)] = vertexOf[at(c + 1, r)] = vertexOf[at(c, r + 1)] =
-        vertexOf[at(c + 1, r + 1)] = 0;
+  for (int64_t r = 0; r + 1 < grid.rows; ++r) {
+    for (int64_t c = 0; c + 1 < grid.columns; ++c) {
+      if (!validCell(heights, grid, c, r)) continue;
+      const size_t at = size_t(r * grid.columns + c);
+      vertexOf[at] = vertexOf[at + 1] = vertexOf[at + size_t(grid.columns)] =
+        vertexOf[at + size_t(grid.columns) + 1] = 0;
       ++cells;
     }
+    progress.ticks.fetch_add(1, std::memory_order_relaxed);
   }
-  if (cells == 0) {
-    std::fprintf(stderr, "%s: no cell has four valid posts (all nodata?).\n", fileName);
-    return RasterOutcome::REFUSED;
-  }
+  return cells;
+}
 
-  const Georeference georeference(ds);
-  Dataset image;
-  std::unique_ptr<ImagePlacement> placement;
-  if (!options.texture.empty()) {
-    image.reset(GDALOpenEx(options.texture.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr,
-                           rasterOnly, nullptr));
-    if (image == nullptr || !readImage(image.get(), mesh.texture)) {
-      std::fprintf(stderr, "%s: the texture %s cannot be read as an image.\n", fileName,
-                   options.texture.c_str());
-      return RasterOutcome::REFUSED;
+// Refuses a georeference whose posts do not land on distinct finite single-precision positions:
+// the corners of the raster must be finite and neighbouring posts apart.
+bool checkPlacement(const Georeference & georeference, const Grid & grid, std::string & reason)
+{
+  const int64_t lastColumn = (grid.columns - 1) * grid.stride, lastRow = (grid.rows - 1) * grid.stride;
+  const int64_t corners[4][2] = {{0, 0}, {lastColumn, 0}, {0, lastRow}, {lastColumn, lastRow}};
+  for (const auto & corner : corners) {
+    float east, south;
+    georeference.localOf(int(corner[0]), int(corner[1]), east, south);
+    if (!std::isfinite(east) || !std::isfinite(south)) {
+      reason = "its posts lie beyond the range of single-precision positions (pixel size or origin too large)";
+      return false;
     }
-    placement.reset(new ImagePlacement(image.get(), georeference));
-    // Outside its own extent a placed image has nothing to show.
-    if (placement->isPlaced()) mesh.texture.wrapS = mesh.texture.wrapT = SoTexture2::CLAMP;
   }
+  float x0, z0, x1, z1, x2, z2;
+  georeference.localOf(0, 0, x0, z0);
+  georeference.localOf(grid.stride, 0, x1, z1);
+  georeference.localOf(0, grid.stride, x2, z2);
+  if ((x1 == x0 && z1 == z0) || (x2 == x0 && z2 == z0)) {
+    reason = "neighbouring posts fall on one position in single precision (pixel size too small)";
+    return false;
+  }
+  return true;
+}
 
+// Positions and texture coordinates of the vertices, in raster order.
+void emitVertices(const Grid & grid, const std::vector<float> & heights,
+                  std::vector<int32_t> & vertexOf, const Georeference & georeference,
+                  const ImagePlacement * placement, FlatMesh & mesh, ContainedProgress & progress)
+{
+  const size_t count = size_t(std::count(vertexOf.begin(), vertexOf.end(), 0));
+  mesh.points.reserve(count);
+  mesh.texCoords.reserve(count);
   int32_t numVertices = 0;
-  for (int64_t r = 0; r < rows; ++r) {
-    for (int64_t c = 0; c < columns; ++c) {
-      int32_t & vertex = vertexOf[at(c, r)];
+  for (int64_t r = 0; r < grid.rows; ++r) {
+    for (int64_t c = 0; c < grid.columns; ++c) {
+      int32_t & vertex = vertexOf[size_t(r * grid.columns + c)];
       if (vertex < 0) continue;
       vertex = numVertices++;
-      const int column = int(c * stride), row = int(r * stride);
+      const int column = int(c * grid.stride), row = int(r * grid.stride);
       float east, south;
       georeference.localOf(column, row, east, south);
-      mesh.points.emplace_back(east, heights[at(c, r)], south);
+      mesh.points.emplace_back(east, heights[size_t(r * grid.columns + c)], south);
       if (placement != nullptr && placement->isPlaced()) {
         mesh.texCoords.push_back(placement->texCoordOf(georeference, column, row));
       } else {
-        mesh.texCoords.emplace_back(float(column) / float(width - 1),
-                                    1.0f - float(row) / float(height - 1));
+        mesh.texCoords.emplace_back(float(column) / float(grid.width - 1),
+                                    1.0f - float(row) / float(grid.height - 1));
       }
     }
+    progress.ticks.fetch_add(1, std::memory_order_relaxed);
   }
-  // Two triangles a cell, over the diagonal from its north-east post to its south-west one,
-  // counter-clockwise seen from above (X east, Z south, Y up).
-  mesh.coordIndex.reserve(size_t(cells) * 8);
-  for (int64_t r = 0; r + 1 < rows; ++r) {
-    for (int64_t c = 0; c + 1 < columns; ++c) {
-      const int32_t nw = vertexOf[at(c, r)], ne = vertexOf[at(c + 1, r)];
-      const int32_t sw = vertexOf[at(c, r + 1)], se = vertexOf[at(c + 1, r + 1)];
-      if (std::isnan(heights[at(c, r)]) || std::isnan(heights[at(c + 1, r)]) ||
-          std::isnan(heights[at(c, r + 1)]) || std::isnan(heights[at(c + 1, r + 1)]))
-        continue;
-      mesh.coordIndex.insert(mesh.coordIndex.end(), {nw, sw, ne, -1, ne, sw, se, -1});
-    }
-  }
+}
 
-  if (options.texture.empty()) {
-    makeReliefTexture(columns, rows, mesh.points, vertexOf, maxTextureSide, mesh.texture);
+// Two triangles a cell, counter-clockwise seen from above (X east, Z south, Y up), over the
+// diagonal from the cell's north-east corner to its south-west one on the ground. A raster
+// stored south-up or east to west runs the other way round on the ground: there the cell's
+// other diagonal is that one, and the corners are taken in the other order.
+void emitTriangles(const Grid & grid, const std::vector<float> & heights,
+                   const std::vector<int32_t> & vertexOf, bool mirrored, int64_t cells,
+                   FlatMesh & mesh, ContainedProgress & progress)
+{
+  mesh.coordIndex.reserve(size_t(cells) * 8);
+  for (int64_t r = 0; r + 1 < grid.rows; ++r) {
+    for (int64_t c = 0; c + 1 < grid.columns; ++c) {
+      if (!validCell(heights, grid, c, r)) continue;
+      const size_t at = size_t(r * grid.columns + c);
+      const int32_t a = vertexOf[at], b = vertexOf[at + 1];
+      const int32_t d = vertexOf[at + size_t(grid.columns)], e = vertexOf[at + size_t(grid.columns) + 1];
+      if (mirrored)
+        mesh.coordIndex.insert(mesh.coordIndex.end(), {d, a, e, -1, e, a, b, -1});
+      else
+        mesh.coordIndex.insert(mesh.coordIndex.end(), {a, d, b, -1, b, d, e, -1});
+    }
+    progress.ticks.fetch_add(1, std::memory_order_relaxed);
   }
+}
+
+// True when the raster's columns and rows make a left-handed pair on the ground.
+bool storedMirrored(const Georeference & georeference)
+{
+  float x0, z0, x1, z1, x2, z2;
+  georeference.localOf(0, 0, x0, z0);
+  georeference.localOf(1, 0, x1, z1);
+  georeference.localOf(0, 1, x2, z2);
+  const double up = double(z2 - z0) * double(x1 - x0) - double(x2 - x0) * double(z1 - z0);
+  return up < 0.0;
+}
+
+// The user's image, read and placed; its files join the sources.
+bool drapeImage(const std::string & imageFile, const Georeference & georeference, FlatMesh & mesh,
+                std::unique_ptr<ImagePlacement> & placement, std::string & reason)
+{
+  Dataset image(GDALOpenEx(imageFile.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
+  std::vector<std::string> sources;
+  if (image == nullptr || !sourcesAreSafe(image.get(), imageFile, sources, reason) ||
+      !readImage(image.get(), mesh.texture)) {
+    if (reason.empty()) reason = "the texture " + imageFile + " cannot be read as an image";
+    return false;
+  }
+  mesh.sources.insert(mesh.sources.end(), sources.begin(), sources.end());
+  placement.reset(new ImagePlacement(image.get(), georeference));
+  // Outside its own extent a placed image has nothing to show.
+  if (placement->isPlaced()) mesh.texture.wrapS = mesh.texture.wrapT = SoTexture2::CLAMP;
+  return true;
+}
+
+// GDAL's messages become the reasons of a refusal, not lines on standard error; the cache it
+// fills while reading stays within what the size check counts.
+class QuietGdal {
+public:
+  QuietGdal(void)
+  {
+    GDALAllRegister();
+    // Reading must leave nothing beside the raster (no .aux.xml of statistics).
+    CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
+    GDALSetCacheMax64(GIntBig(blockCacheBytes));
+    CPLPushErrorHandler(CPLQuietErrorHandler);
+  }
+  ~QuietGdal(void) { CPLPopErrorHandler(); }
+  QuietGdal(const QuietGdal &) = delete;
+  QuietGdal & operator=(const QuietGdal &) = delete;
+};
+
+// Opens the raster and decides what of it is kept: refused when it has no cell, names sources
+// it may not read, or would not fit.
+bool openGrid(const char * fileName, const RasterOptions & options, Dataset & dataset, Grid & grid,
+              FlatMesh & mesh, std::string & reason)
+{
+  GDALDatasetH ds = dataset.get();
+  const int width = GDALGetRasterXSize(ds), height = GDALGetRasterYSize(ds);
+  if (GDALGetRasterCount(ds) < 1 || width < 2 || height < 2) {
+    reason = "a raster of " + std::to_string(width) + " x " + std::to_string(height) +
+             " posts has no cell to make triangles of";
+    return false;
+  }
+  if (!sourcesAreSafe(ds, fileName, mesh.sources, reason)) return false;
+  grid = gridOf(width, height, std::max(1, options.stride));
+  if (grid.columns < 2 || grid.rows < 2) {
+    reason = "--stride " + std::to_string(grid.stride) + " leaves " + std::to_string(grid.columns) +
+             " x " + std::to_string(grid.rows) + " posts, no cell";
+    return false;
+  }
+  return checkSize(grid, reason);
+}
+
+} // namespace
+
+RasterFit fitRaster(int64_t width, int64_t height, int stride, uint64_t budget)
+{
+  const Grid grid = gridOf(width, height, std::max(1, stride));
+  RasterFit fit;
+  fit.bytes = bytesFor(grid);
+  fit.tooManyTriangles = grid.triangles() > uint64_t(INT32_MAX) / 4;
+  fit.tooLarge = budget != 0 && fit.bytes > budget;
+  fit.fits = !fit.tooManyTriangles && !fit.tooLarge;
+  if (!fit.fits) fit.advisedStride = strideThatFits(grid, budget);
+  return fit;
+}
+
+RasterOutcome loadRaster(const char * fileName, const RasterOptions & options, FlatMesh & mesh,
+                         ContainedProgress & progress, std::string & reason)
+{
+  const QuietGdal quiet;
+  const char * const rasterOnly[] = {nullptr};
+  Dataset dataset(GDALOpenEx(fileName, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, rasterOnly, nullptr));
+  if (dataset == nullptr) return RasterOutcome::NOT_A_RASTER;
+  Grid grid;
+  if (!openGrid(fileName, options, dataset, grid, mesh, reason)) return RasterOutcome::REFUSED;
+
+  GDALRasterBandH band = GDALGetRasterBand(dataset.get(), 1);
+  std::vector<float> heights;
+  if (!readHeights(band, grid, HeightScale(band, options.zScale), heights, progress, reason))
+    return RasterOutcome::REFUSED;
+  std::vector<int32_t> vertexOf;
+  const int64_t cells = markVertices(heights, grid, vertexOf, progress);
+  if (cells == 0) {
+    reason = "no cell has four valid posts (all nodata?)";
+    return RasterOutcome::REFUSED;
+  }
+  const Georeference georeference(dataset.get());
+  if (!checkPlacement(georeference, grid, reason)) return RasterOutcome::REFUSED;
+  std::unique_ptr<ImagePlacement> placement;
+  if (!options.texture.empty() &&
+      !drapeImage(options.texture, georeference, mesh, placement, reason))
+    return RasterOutcome::REFUSED;
+
+  emitVertices(grid, heights, vertexOf, georeference, placement.get(), mesh, progress);
+  emitTriangles(grid, heights, vertexOf, storedMirrored(georeference), cells, mesh, progress);
+  if (options.texture.empty())
+    makeReliefTexture(grid.columns, grid.rows, mesh.points, vertexOf, maxTextureSide, mesh.texture);
   mesh.note = georeference.describeOrigin();
   return RasterOutcome::LOADED;
 }

@@ -3,6 +3,7 @@
 
 #include "flatmesh.h"
 
+#include <cstdint>
 #include <string>
 
 struct ContainedProgress;
@@ -13,6 +14,20 @@ struct RasterOptions {
   int stride = 1;       // every stride-th post along both axes
   std::string texture;  // an image to drape instead of the generated colours
 };
+
+// What keeping every stride-th post of a width x height raster costs a load: the bytes of every
+// buffer it fills, in the reading child and in the program, and whether that fits the lists
+// (their triangles) and the memory budget of the run (0: no limit). When it does not fit, the
+// smallest larger stride that does with a quarter of the budget to spare; 0 when none leaves a
+// cell.
+struct RasterFit {
+  uint64_t bytes = 0;
+  bool tooManyTriangles = false;
+  bool tooLarge = false;
+  bool fits = false;
+  int advisedStride = 0;
+};
+RasterFit fitRaster(int64_t width, int64_t height, int stride, uint64_t budget);
 
 // True when the file's first bytes are those of an Inventor scene (plain or compressed): such a
 // file goes to the toolkit's reader, anything else to the raster reader first.
@@ -27,16 +42,18 @@ bool looksLikeScene(const char * fileName);
 // of 6,371,008.8 m). Texture coordinates span the raster (0..1) and drape a generated texture
 // (a colour ramp by height, shaded by the relief), or the image named in the options, placed by
 // its own georeference when it has one and stretched over the raster when not. mesh.note
-// tells where the origin lies in map coordinates and in which reference system. Refused, after
-// a message on standard error, when it cannot be read whole, has no cell with four valid
-// posts, would hold more triangles than the lists can, or would need more memory than the
-// machine has.
+// tells where the origin lies in map coordinates and in which reference system; mesh.sources
+// lists the files it read. Refused, with the reason, when it cannot be read whole, has no cell
+// with four valid posts, has heights or positions that are no finite single-precision numbers,
+// names sources on the network or reads a file that is no raster as raw bytes (unless
+// TERRAVEL_ALLOW_RAW=1), would hold more triangles than the lists can, or would need more
+// memory than this run may use (the reason then names a --stride that fits).
 enum class RasterOutcome {
   NOT_A_RASTER, // GDAL cannot open it: perhaps a scene after all
   LOADED,
-  REFUSED       // a raster, but unusable (said on standard error)
+  REFUSED       // a raster, but unusable
 };
 RasterOutcome loadRaster(const char * fileName, const RasterOptions & options, FlatMesh & mesh,
-                         ContainedProgress & progress);
+                         ContainedProgress & progress, std::string & reason);
 
 #endif

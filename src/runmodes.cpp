@@ -3,6 +3,7 @@
 
 #include "runmodes.h"
 
+#include "steps.h"
 #include "terrainmodel.h"
 
 #include <Inventor/SbBSPTree.h>
@@ -42,7 +43,7 @@ bool finishOutput(TerrainModel & model, SoSeparator * output, SoSeparator * chun
 {
   output->addChild(chunk);
   chunk->unref();
-  return model.save(output, outputFileName(inputFileName, suffix).c_str(), inputFileName);
+  return saveStep(model, output, outputFileName(inputFileName, suffix).c_str());
 }
 
 

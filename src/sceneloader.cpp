@@ -253,27 +253,32 @@ SoCallbackAction::Response afterTexture(void * data, SoCallbackAction *, const S
 
 } // namespace
 
-bool loadScene(const char * fileName, FlatMesh & mesh, ContainedProgress & progress)
+bool loadScene(const char * fileName, FlatMesh & mesh, ContainedProgress & progress,
+               std::string & reason)
 {
   // File nodes of the scene may name only regular files.
   static const bool fileNodesChecked = (SoCheckedFile::initClass(), true);
   (void)fileNodesChecked;
   SoCheckedFile::resetRefusals();
-
   SoInput input;
-  if (!input.openFile(fileName, FALSE)) return false;
-  SoSeparator * scene = SoDB::readAll(&input);
-  if (scene == nullptr) return false;
-  scene->ref();
-  progress.ticks.fetch_add(1, std::memory_order_relaxed);
-  // A scene that names a device or a FIFO, or whose shared subgraphs expand past what the
-  // lists can hold, would read or traverse without end.
-  const uint64_t expected = scenecheck::estimateTriangles(scene);
-  if (SoCheckedFile::refusedAName() || expected > scenecheck::maxTriangles) {
-    scene->unref();
+  if (!input.openFile(fileName, FALSE)) {
+    reason = "the file cannot be opened";
     return false;
   }
-
+  SoSeparator * scene = SoDB::readAll(&input);
+  // A scene that names a device or a FIFO, or whose shared subgraphs expand past what the
+  // lists can hold, would read or traverse without end.
+  const uint64_t expected = scene != nullptr ? scenecheck::estimateTriangles(scene) : 0;
+  if (scene == nullptr || SoCheckedFile::refusedAName() || expected > scenecheck::maxTriangles) {
+    reason = SoCheckedFile::refusedAName()
+               ? "a File node of the scene names something other than a regular file"
+             : scene == nullptr ? "neither an elevation raster nor an Inventor scene that can be read"
+                                : "its shared parts expand to more triangles than a mesh can hold";
+    if (scene != nullptr) scene->unref();
+    return false;
+  }
+  scene->ref();
+  progress.ticks.fetch_add(1, std::memory_order_relaxed);
   Flattening flattening(mesh, progress, expected);
   std::thread welding([&flattening]() { flattening.weld(); });
   SoCallbackAction action;
@@ -285,7 +290,12 @@ bool loadScene(const char * fileName, FlatMesh & mesh, ContainedProgress & progr
   flattening.queue.close();
   welding.join();
   scene->unref();
-  if (flattening.full || flattening.broken) return false;
+  if (flattening.full || flattening.broken) {
+    reason = flattening.full ? "it holds more triangles than a mesh can hold"
+                             : "a shape's counts or indices run past its data";
+    return false;
+  }
   mesh.points = flattening.welder.releasePoints();
+  mesh.sources.push_back(fileName);
   return true;
 }

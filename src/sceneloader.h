@@ -3,6 +3,8 @@
 
 #include "flatmesh.h"
 
+#include <string>
+
 struct ContainedProgress;
 
 // Reads an Inventor scene file and flattens every triangle of every shape in it, in world
@@ -13,6 +15,8 @@ struct ContainedProgress;
 // file, shared subgraphs that expand past what the lists can hold, a shape whose counts or
 // indices run past its data. Meant to run in a child process (see runContained): the toolkit's
 // reader and traversal may still crash or never end on broken files.
-bool loadScene(const char * fileName, FlatMesh & mesh, ContainedProgress & progress);
+// reason says why not, for the user.
+bool loadScene(const char * fileName, FlatMesh & mesh, ContainedProgress & progress,
+               std::string & reason);
 
 #endif

@@ -1,12 +1,13 @@
-// Saving a scene graph as an Inventor file in the toolkit's default text form, safely: through
-// a temporary file beside the target that replaces it only once it is complete.
+// A scene graph as an Inventor file in the toolkit's default text form, and how a picture it
+// names is named from another folder.
 
 #include "scenesaving.h"
+
+#include "safewrite.h"
 
 #include <Inventor/SoOutput.h>
 #include <Inventor/actions/SoWriteAction.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,102 +16,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-// The temporary file of a save in progress, removed if a signal ends the program meanwhile.
-volatile sig_atomic_t savingInProgress = 0;
-char pendingTemporary[4096];
-const int cleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-extern "C" void removePendingTemporary(int signal)
+bool writeScene(SoNode * node, int fd)
 {
-  if (savingInProgress) unlink(pendingTemporary);
-  // Then end the way the signal would have ended the program.
-  ::signal(signal, SIG_DFL);
-  raise(signal);
-}
-
-// A temporary file beside the target, made with the clean-up installed for the lifetime of one
-// save; what was installed before comes back afterwards.
-class PendingTemporary {
-public:
-  explicit PendingTemporary(const std::string & target)
-  {
-    const std::string pattern = target + ".XXXXXX";
-    if (pattern.size() >= sizeof pendingTemporary) return;
-    std::memcpy(pendingTemporary, pattern.c_str(), pattern.size() + 1);
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = removePendingTemporary;
-    sigemptyset(&action.sa_mask);
-    for (size_t i = 0; i < 3; ++i) sigaction(cleanupSignals[i], &action, &previous[i]);
-    installed = true;
-    // The name is in place before the file exists, so a signal never misses it.
-    savingInProgress = 1;
-    fd = mkstemp(pendingTemporary);
-    if (fd < 0) savingInProgress = 0;
-  }
-  ~PendingTemporary()
-  {
-    if (!installed) return;
-    savingInProgress = 0;
-    for (size_t i = 0; i < 3; ++i) sigaction(cleanupSignals[i], &previous[i], nullptr);
-  }
-  PendingTemporary(const PendingTemporary &) = delete;
-  PendingTemporary & operator=(const PendingTemporary &) = delete;
-
-  int descriptor(void) const { return fd; }
-  const char * name(void) const { return pendingTemporary; }
-
-private:
-  bool installed = false;
-  int fd = -1;
-  struct sigaction previous[3];
-};
-
-bool sameFile(const char * a, const char * b)
-{
-  struct stat first, second;
-  return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
-         first.st_ino == second.st_ino;
-}
-
-} // namespace
-
-mode_t permissionsFor(const char * fileName)
-{
-  struct stat existing;
-  if (stat(fileName, &existing) == 0 && S_ISREG(existing.st_mode)) return existing.st_mode & 07777;
-  const mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
-
-bool saveScene(SoNode * node, const char * fileName, const char * keepIntact)
-{
-  std::printf("Saving %s ...", fileName);
-  std::fflush(stdout);
-  if (keepIntact != nullptr && sameFile(fileName, keepIntact)) {
-    std::printf("Failed\n");
-    return false;
-  }
-
-  // The scene goes into a temporary file beside the target, which replaces the target only once
-  // it is complete: a failed or interrupted save leaves any earlier file of that name intact.
-  PendingTemporary pending(fileName);
-  const int fd = pending.descriptor();
-  const std::string temporary = fd >= 0 ? pending.name() : "";
-  FILE * file = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  const int own = dup(fd);
+  FILE * file = own >= 0 ? fdopen(own, "w") : nullptr;
   if (file == nullptr) {
-    if (fd >= 0) {
-      close(fd);
-      unlink(temporary.c_str());
-    }
-    std::printf("Failed\n");
+    if (own >= 0) close(own);
     return false;
   }
-  fchmod(fd, permissionsFor(fileName));
-
   bool written = false;
   {
     SoOutput output;
@@ -119,24 +32,10 @@ bool saveScene(SoNode * node, const char * fileName, const char * keepIntact)
     writer.apply(node);
     written = std::fflush(file) == 0 && std::ferror(file) == 0;
   }
-  written = written && fsync(fd) == 0;
-  written = std::fclose(file) == 0 && written;
-  if (written && std::rename(temporary.c_str(), fileName) == 0) {
-    std::printf("Done\n");
-    return true;
-  }
-  unlink(temporary.c_str());
-  std::printf("Failed\n");
-  return false;
+  return std::fclose(file) == 0 && written;
 }
 
 namespace {
-
-std::string folderOf(const std::string & path)
-{
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::vector<std::string> partsOf(const std::string & absolute)
 {

@@ -2,21 +2,13 @@
 #define TERRAVEL_SCENESAVING_H
 
 #include <string>
-#include <sys/types.h>
 
 class SoNode;
 
-// Writes the node and everything below it to the file, printing "Saving NAME ..." and then
-// "Done" or "Failed". The scene goes into a temporary file beside the target that replaces it
-// only once complete, so a failed or interrupted save (SIGINT, SIGTERM, SIGHUP included) leaves
-// an earlier file intact and no temporary file behind. A replaced file keeps its permissions.
-// Never replaces keepIntact (the input of the run), whatever name leads to it. True when the
-// file was written.
-bool saveScene(SoNode * node, const char * fileName, const char * keepIntact = nullptr);
-
-// The permissions a file written in place of fileName gets: those of the file it replaces, or
-// those of any new file.
-mode_t permissionsFor(const char * fileName);
+// Writes the node and everything below it to the descriptor as an Inventor file in the
+// toolkit's default text form; false when the file could not be written whole. Meant for
+// writeTogether, which makes the file safe.
+bool writeScene(SoNode * node, int fd);
 
 // How a picture named relative to one file's folder is named from another file's folder: the
 // same name where the folders are one, a relative path where the picture exists, else as is.

@@ -10,6 +10,7 @@
 #include "picturefile.h"
 #include "rasterloader.h"
 #include "sceneloader.h"
+#include "safewrite.h"
 #include "scenesaving.h"
 #include "vertexwelder.h"
 
@@ -23,6 +24,9 @@
 #include <Inventor/nodes/SoTextureCoordinate2.h>
 
 #include <cassert>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 #include <cstdio>
 #include <string>
 #include <unistd.h>
@@ -38,10 +42,7 @@ void applyTexture(SoTexture2 * texture, const TextureFields & fields, const char
     texture->image.setValue(SbVec2s(short(fields.imageWidth), short(fields.imageHeight)),
                             fields.imageComponents, fields.image.data());
   } else {
-    const std::string name(sceneFile);
-    const size_t slash = name.rfind('/');
-    const std::string directory =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    const std::string directory = folderOf(sceneFile);
     SoInput::addDirectoryFirst(directory.c_str());
     texture->filename.setValue(fields.filename.c_str());
     SoInput::removeDirectory(directory.c_str());
@@ -84,7 +85,7 @@ void fill(Field & field, const Value * values, int32_t count)
 } // namespace
 
 TerrainModel::TerrainModel(void)
-  : progressCount(0), progressTotal(0), loaded(false)
+  : progressCount(0), progressTotal(0)
 {
   root = new SoSeparator;
   coords = new SoCoordinate3;
@@ -100,7 +101,7 @@ TerrainModel::~TerrainModel(void)
 {
   // After a successful load the nodes belong to root, which carries load's reference; before,
   // they are still the model's own.
-  if (loaded) {
+  if (loadedBytes != nullptr) {
     root->unref();
     return;
   }
@@ -111,60 +112,112 @@ TerrainModel::~TerrainModel(void)
   }
 }
 
-bool TerrainModel::load(const char * fileName, const RasterOptions & raster)
+namespace {
+
+// Why a file cannot even be handed to a reader.
+std::string unreadable(const char * fileName)
 {
-  std::printf("Loading %s ...", fileName);
-  std::fflush(stdout);
-  if (access(fileName, R_OK) != 0) {
-    std::printf(" Failed\n");
-    return false;
+  struct stat info;
+  if (stat(fileName, &info) != 0) return errno == ENOENT ? "no such file" : std::strerror(errno);
+  if (S_ISDIR(info.st_mode)) return "a folder, not a file";
+  if (access(fileName, R_OK) != 0) return std::string("not readable (") + std::strerror(errno) + ")";
+  return std::string();
+}
+
+// In the reading child: the mesh as bytes, or the reason it was refused.
+bool readInChild(const char * fileName, const RasterOptions & raster, int fd,
+                 ContainedProgress & progress)
+{
+  FlatMesh mesh;
+  std::string reason;
+  bool loaded = false;
+  // An Inventor file goes to the toolkit; anything else to GDAL first.
+  if (looksLikeScene(fileName)) {
+    loaded = loadScene(fileName, mesh, progress, reason);
+  } else {
+    const RasterOutcome asRaster = loadRaster(fileName, raster, mesh, progress, reason);
+    loaded = asRaster == RasterOutcome::LOADED ||
+             (asRaster == RasterOutcome::NOT_A_RASTER && loadScene(fileName, mesh, progress, reason));
   }
+  if (loaded && writeFlatMesh(fd, mesh)) return true;
+  writeReason(fd, loaded ? "the mesh could not be handed over" : reason);
+  return false;
+}
+
+std::string reasonOf(ContainedOutcome outcome, const ContainedOutput & output,
+                     const ContainedLimits & limits)
+{
+  char text[160];
+  switch (outcome) {
+  case ContainedOutcome::REFUSED:
+    return output.size() > 0 ? std::string(output.data(), output.size()) : "refused by the reader";
+  case ContainedOutcome::STALLED:
+    std::snprintf(text, sizeof text, "the reader made no progress for %.0f s and was stopped",
+                  limits.stallSeconds);
+    return text;
+  case ContainedOutcome::OUTGREW:
+    std::snprintf(text, sizeof text,
+                  "reading it needed more than the %.1f GiB of memory this run may use, and was "
+                  "stopped",
+                  double(limits.memoryBytes) / 1073741824.0);
+    return text;
+  case ContainedOutcome::UNSTARTED:
+    return "no process could be started to read it";
+  case ContainedOutcome::CRASHED:
+    return "the reader crashed on it";
+  case ContainedOutcome::FINISHED:
+    break;
+  }
+  return "what the reader handed over is not a whole mesh";
+}
+
+} // namespace
+
+LoadOutcome TerrainModel::load(const char * fileName, const RasterOptions & raster)
+{
+  LoadOutcome outcome;
+  outcome.reason = unreadable(fileName);
+  if (!outcome.reason.empty()) return outcome;
   // The child opens the file too: opening a FIFO that nobody writes blocks, and only the
-  // child may be stuck. An Inventor file goes to the toolkit; anything else to GDAL first.
+  // child may be stuck.
+  ContainedLimits limits;
+  limits.memoryBytes = memoryBudget();
   std::unique_ptr<ContainedOutput> output = std::make_unique<ContainedOutput>();
-  const ContainedOutcome outcome = runContained(
-    [&](int fd, ContainedProgress & progress) {
-      FlatMesh mesh;
-      bool loaded = false;
-      if (looksLikeScene(fileName)) {
-        loaded = loadScene(fileName, mesh, progress);
-      } else {
-        const RasterOutcome asRaster = loadRaster(fileName, raster, mesh, progress);
-        loaded = asRaster == RasterOutcome::LOADED ||
-                 (asRaster == RasterOutcome::NOT_A_RASTER && loadScene(fileName, mesh, progress));
-      }
-      return loaded && writeFlatMesh(fd, mesh);
-    },
-    *output);
+  const ContainedOutcome contained = runContained(
+    [&](int fd, ContainedProgress & progress) { return readInChild(fileName, raster, fd, progress); },
+    *output, limits);
   MeshView mesh;
-  TextureFields textureFields;
-  std::string note;
-  if (outcome != ContainedOutcome::FINISHED ||
-      !parseFlatMesh(output->data(), output->size(), mesh, textureFields, note)) {
-    std::printf(" Failed\n");
-    return false;
+  MeshDetails details;
+  if (contained != ContainedOutcome::FINISHED ||
+      !parseFlatMesh(output->data(), output->size(), mesh, details)) {
+    outcome.reason = reasonOf(contained, *output, limits);
+    return outcome;
   }
 
   fill(coords->point, mesh.points, mesh.numPoints);
   fill(texCoords->point, mesh.texCoords, mesh.numTexCoords);
   fill(faceSet->coordIndex, mesh.coordIndex, mesh.numIndices);
-  applyTexture(texture, textureFields, fileName);
+  applyTexture(texture, details.texture, fileName);
 
   addTexture(root);
   root->addChild(coords);
   root->addChild(texCoords);
   root->addChild(faceSet);
   root->ref();
-  loaded = true;
   loadedFrom = fileName;
+  sources = details.sources;
+  sources.push_back(fileName);
+  // A scene's texture names a picture the run reads as well.
+  const std::string & picture = details.texture.filename;
+  if (!picture.empty()) {
+    sources.push_back(picture);
+    if (picture[0] != '/') sources.push_back(folderOf(fileName) + "/" + picture);
+  }
   loadedBytes = std::move(output);
-  std::printf(" Done\n");
-  if (!note.empty()) std::printf("%s\n", note.c_str());
-  // A scene brings its own texture; the image is for rasters.
-  if (note.empty() && !raster.texture.empty())
-    std::fprintf(stderr, "--texture drapes elevation rasters; %s is a scene and keeps its own.\n",
-                 fileName);
-  return true;
+  outcome.loaded = true;
+  outcome.raster = !details.note.empty();
+  outcome.note = details.note;
+  return outcome;
 }
 
 SoSeparator * TerrainModel::getRoot(void) const
@@ -177,32 +230,36 @@ void TerrainModel::addTexture(SoGroup * group)
   group->addChild(texture);
 }
 
-bool TerrainModel::save(SoSeparator * node, const char * fileName, const char * keepIntact)
+const std::vector<std::string> & TerrainModel::readFiles(void) const
+{
+  return sources;
+}
+
+WriteOutcome TerrainModel::save(SoSeparator * node, const char * fileName)
 {
   const bool holdsTexture = node->getNumChildren() > 0 && node->getChild(0) == texture;
   SbVec2s size;
   int components = 0;
   texture->image.getValue(size, components);
   const bool madePicture = texture->filename.getValue().getLength() == 0 && size[0] > 0;
+  std::vector<FileToWrite> files;
   std::string name;
   if (holdsTexture && madePicture) {
     const std::string picture = pictureNameFor(fileName);
-    if (!savePicture(texture->image, picture)) {
-      std::printf("Saving %s ...Failed\n", fileName);
-      return false;
-    }
+    files.push_back({picture, [this](int fd) { return writePicture(texture->image, fd); }});
     const size_t slash = picture.rfind('/');
     name = slash == std::string::npos ? picture : picture.substr(slash + 1);
   } else if (holdsTexture) {
     name = relocatedName(texture->filename.getValue().getString(), loadedFrom.c_str(), fileName);
   }
+  files.insert(files.begin(), {fileName, [node](int fd) { return writeScene(node, fd); }});
   // Beside the input, the model's own texture node writes itself as it was read.
   if (!holdsTexture || (!madePicture && name == texture->filename.getValue().getString()))
-    return saveScene(node, fileName, keepIntact);
+    return writeTogether(files, sources);
   SoTexture2 * named = namedCopy(texture, name);
   named->ref();
   node->replaceChild(0, named);
-  const bool written = saveScene(node, fileName, keepIntact);
+  const WriteOutcome written = writeTogether(files, sources);
   node->replaceChild(0, texture);
   named->unref();
   return written;

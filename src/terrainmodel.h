@@ -2,10 +2,12 @@
 #define TERRAVEL_TERRAINMODEL_H
 
 #include "rasterloader.h"
+#include "safewrite.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class ContainedOutput;
 class SbBSPTree;
@@ -16,6 +18,15 @@ class SoNode;
 class SoSeparator;
 class SoTexture2;
 class SoTextureCoordinate2;
+
+// What loading a file came to.
+struct LoadOutcome {
+  bool loaded = false;
+  bool raster = false; // an elevation raster, not a scene
+  std::string reason;  // why not, for the user, when not loaded
+  std::string note;    // a raster's: where its origin lies
+  explicit operator bool(void) const { return loaded; }
+};
 
 // The flattened terrain of one run: every triangle of the loaded scene in world coordinates,
 // every distinct vertex once, one texture coordinate per vertex and the scene's last texture.
@@ -30,18 +41,21 @@ public:
   TerrainModel & operator=(const TerrainModel &) = delete;
 
   // Reads and flattens the file in a child process, so that the toolkit's and GDAL's faults on
-  // broken files cost the load and not the program. Prints "Loading NAME ..." and " Done" or
-  // " Failed". A file that is no Inventor scene but an elevation raster is meshed by the
-  // options (see loadRaster); a line after the loading one tells where its origin lies.
-  bool load(const char * fileName, const RasterOptions & raster = RasterOptions());
+  // broken files cost the load and not the program; the child reaches no network. A file that
+  // is no Inventor scene but an elevation raster is meshed by the options (see loadRaster).
+  LoadOutcome load(const char * fileName, const RasterOptions & raster = RasterOptions());
+  // Every file the loading read (the input, a mosaic's rasters, a draped image, a scene's
+  // picture): saves never replace one of them.
+  const std::vector<std::string> & readFiles(void) const;
   // The model's root: texture, coordinates, texture coordinates, face set. Takes no reference;
   // load took one, which the model releases when it goes.
   SoSeparator * getRoot(void) const;
   void addTexture(SoGroup * group);
-  // See saveScene. True when the file was written. Where the node's first child is the model's
-  // texture, the file names the picture as seen from its own folder; a picture the model made
-  // (from a raster) is written beside it as NAME.png first.
-  bool save(SoSeparator * node, const char * fileName, const char * keepIntact = nullptr);
+  // Writes the node and everything below it as an Inventor file (see writeTogether), never onto
+  // a file the loading read. Where the node's first child is the model's texture, the file
+  // names the picture as seen from its own folder; a picture the model made (from a raster) is
+  // written beside it as NAME.png, and the two replace earlier files together or not at all.
+  WriteOutcome save(SoSeparator * node, const char * fileName);
 
   // The extent of the first coordinate node below node, in the order minimum X, minimum Z,
   // maximum X, maximum Z; left untouched without one.
@@ -66,8 +80,8 @@ private:
   SoTextureCoordinate2 * texCoords;
   int32_t progressCount;
   int32_t progressTotal;
-  bool loaded;
   std::string loadedFrom;
+  std::vector<std::string> sources;
   // The reading child's bytes, which the model's lists are read in place from: they live as
   // long as the model, and the model's lists never change size.
   std::unique_ptr<ContainedOutput> loadedBytes;

@@ -1,6 +1,7 @@
 #include "flatmesh.h"
 #include "scenecheck.h"
 #include "sceneloader.h"
+#include "steps.h"
 #include "terrainmodel.h"
 #include "vertexwelder.h"
 #include "containedrun.h"
@@ -47,11 +48,11 @@ protected:
     return path;
   }
 
-  // Loads into the model and returns what it printed.
+  // Loads into the model as a run does and returns what it printed.
   std::string load(TerrainModel & model, const std::string & path, bool expected = true)
   {
     testing::internal::CaptureStdout();
-    const bool ok = model.load(path.c_str());
+    const bool ok = loadStep(model, path.c_str(), RasterOptions(), false);
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(ok, expected) << printed;
     return printed;
@@ -381,9 +382,11 @@ TEST_F(Load, ARefusedFileNodeFailsOnlyItsOwnScene)
 {
   ContainedProgress progress;
   FlatMesh refused;
-  EXPECT_FALSE(loadScene(writeScene("File { name \"/tmp\" }\n").c_str(), refused, progress));
+  std::string reason;
+  EXPECT_FALSE(loadScene(writeScene("File { name \"/tmp\" }\n").c_str(), refused, progress, reason));
+  EXPECT_NE(reason.find("File node"), std::string::npos) << reason;
   FlatMesh clean;
-  EXPECT_TRUE(loadScene(writeScene(TRIANGLE).c_str(), clean, progress));
+  EXPECT_TRUE(loadScene(writeScene(TRIANGLE).c_str(), clean, progress, reason));
   EXPECT_EQ(clean.coordIndex, (std::vector<int32_t>{0, 1, 2, -1}));
 }
 
@@ -421,6 +424,7 @@ TEST(FlatMeshPassage, RoundTripAndShortBytes)
   mesh.texture.imageHeight = 1;
   mesh.texture.imageComponents = 3;
   mesh.note = "Origin: somewhere";
+  mesh.sources = {"a.vrt", "tiles/b.tif"};
   FILE * file = std::tmpfile();
   ASSERT_NE(file, nullptr);
   ASSERT_TRUE(writeFlatMesh(fileno(file), mesh));
@@ -431,9 +435,9 @@ TEST(FlatMeshPassage, RoundTripAndShortBytes)
   std::fclose(file);
 
   MeshView view;
-  TextureFields texture;
-  std::string note;
-  ASSERT_TRUE(parseFlatMesh(bytes.data(), bytes.size(), view, texture, note));
+  MeshDetails details;
+  const TextureFields & texture = details.texture;
+  ASSERT_TRUE(parseFlatMesh(bytes.data(), bytes.size(), view, details));
   EXPECT_EQ(std::vector<SbVec3f>(view.points, view.points + view.numPoints), mesh.points);
   EXPECT_EQ(std::vector<SbVec2f>(view.texCoords, view.texCoords + view.numTexCoords),
             mesh.texCoords);
@@ -446,19 +450,20 @@ TEST(FlatMeshPassage, RoundTripAndShortBytes)
   EXPECT_EQ(texture.image, mesh.texture.image);
   EXPECT_EQ(texture.imageWidth, 2);
   EXPECT_EQ(texture.imageComponents, 3);
-  EXPECT_EQ(note, mesh.note);
+  EXPECT_EQ(details.note, mesh.note);
+  EXPECT_EQ(details.sources, mesh.sources);
 
   for (size_t cut = 0; cut < bytes.size(); ++cut)
-    EXPECT_FALSE(parseFlatMesh(bytes.data(), cut, view, texture, note)) << cut << " bytes";
+    EXPECT_FALSE(parseFlatMesh(bytes.data(), cut, view, details)) << cut << " bytes";
   // A point count far past the bytes (the header's second word).
   std::string lying = bytes;
   const int32_t huge = INT32_MAX;
   std::memcpy(&lying[4], &huge, sizeof huge);
-  EXPECT_FALSE(parseFlatMesh(lying.data(), lying.size(), view, texture, note));
+  EXPECT_FALSE(parseFlatMesh(lying.data(), lying.size(), view, details));
   // An image whose size overflows what the bytes could hold.
   std::string wide = bytes;
   const int32_t side = 65536;
   std::memcpy(&wide[44], &side, sizeof side);
   std::memcpy(&wide[48], &side, sizeof side);
-  EXPECT_FALSE(parseFlatMesh(wide.data(), wide.size(), view, texture, note));
+  EXPECT_FALSE(parseFlatMesh(wide.data(), wide.size(), view, details));
 }

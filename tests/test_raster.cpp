@@ -1,6 +1,7 @@
 // Elevation rasters through the real loader: rasters made here with GDAL, with known posts, and
 // the shared SRTM tile; the mesh's triangles, heights, spacing, orientation and texture.
 
+#include "steps.h"
 #include "terrainmodel.h"
 
 #include <Inventor/SoDB.h>
@@ -17,11 +18,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,10 +41,13 @@ const double degree = M_PI / 180.0;
 struct Loaded {
   bool ok = false;
   std::string printed;
+  std::string said; // on standard error
   std::vector<SbVec3f> points;
   std::vector<SbVec2f> texCoords;
   std::vector<int32_t> coordIndex;
   SbVec2s imageSize = SbVec2s(0, 0);
+  std::vector<unsigned char> image; // rows from the bottom up, three bytes a texel
+  std::vector<std::string> readFiles;
   std::string textureName;
   int wrapS = 0;
 };
@@ -54,8 +67,10 @@ protected:
     TerrainModel model;
     Loaded loaded;
     testing::internal::CaptureStdout();
-    loaded.ok = model.load(file.c_str(), options);
+    testing::internal::CaptureStderr();
+    loaded.ok = loadStep(model, file.c_str(), options, false);
     loaded.printed = testing::internal::GetCapturedStdout();
+    loaded.said = testing::internal::GetCapturedStderr();
     if (!loaded.ok) return loaded;
     SoSeparator * root = model.getRoot();
     const SoMFVec3f & p = static_cast<SoCoordinate3 *>(root->getChild(1))->point;
@@ -66,7 +81,9 @@ protected:
     loaded.coordIndex.assign(f.getValues(0), f.getValues(0) + f.getNum());
     const SoTexture2 * texture = static_cast<SoTexture2 *>(root->getChild(0));
     int components = 0;
-    texture->image.getValue(loaded.imageSize, components);
+    const unsigned char * bytes = texture->image.getValue(loaded.imageSize, components);
+    loaded.image.assign(bytes, bytes + size_t(loaded.imageSize[0]) * loaded.imageSize[1] * components);
+    loaded.readFiles = model.readFiles();
     loaded.textureName = texture->filename.getValue().getString();
     loaded.wrapS = texture->wrapS.getValue();
     return loaded;
@@ -338,10 +355,180 @@ TEST_F(Raster, RastersTooLargeAreRefusedBeforeAnythingIsRead)
                          "    <SimpleSource><SourceFilename>" << small
                       << "</SourceFilename><SourceBand>1</SourceBand></SimpleSource>\n"
                          "  </VRTRasterBand>\n</VRTDataset>\n";
-  testing::internal::CaptureStderr();
   const Loaded refused = load(huge);
-  const std::string said = testing::internal::GetCapturedStderr();
+  const std::string & said = refused.said;
   EXPECT_FALSE(refused.ok);
   EXPECT_NE(said.find("200000 x 200000 posts need about"), std::string::npos) << said;
   EXPECT_NE(said.find("--stride"), std::string::npos) << said;
+}
+
+// The memory a load takes follows the posts it keeps, not the raster's width: 500 x 2 posts of
+// a raster 500,000,000 posts wide are read a few at a time. The advice for a raster too large
+// holds when followed, also when the machine has a quarter less to spare, and is the least
+// stride that does.
+TEST_F(Raster, MemoryFollowsWhatIsKeptAndTheAdviceFits)
+{
+  const std::string wide = path("terravel_wide.vrt");
+  std::ofstream(wide) << "<VRTDataset rasterXSize=\"500000000\" rasterYSize=\"1000001\">"
+                         "<VRTRasterBand dataType=\"Float32\" band=\"1\"/></VRTDataset>\n";
+  const pid_t loader = fork();
+  if (loader == 0) {
+    RasterOptions options;
+    options.stride = 1000000;
+    TerrainModel model;
+    const bool ok = model.load(wide.c_str(), options).loaded;
+    rusage child;
+    getrusage(RUSAGE_CHILDREN, &child);
+    _exit(!ok ? 2 : child.ru_maxrss > 300 * 1024 ? 3 : 0); // ru_maxrss is in KiB
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(loader, &status, 0), loader);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit " << WEXITSTATUS(status);
+
+  const int64_t side = INT32_MAX;
+  for (const uint64_t budget : {uint64_t(1) << 30, uint64_t(8) << 30, uint64_t(20) << 30}) {
+    const RasterFit whole = fitRaster(side, side, 1, budget);
+    EXPECT_FALSE(whole.fits);
+    ASSERT_GT(whole.advisedStride, 1);
+    EXPECT_TRUE(fitRaster(side, side, whole.advisedStride, budget / 4 * 3).fits) << budget;
+    EXPECT_FALSE(fitRaster(side, side, whole.advisedStride - 1, budget / 4 * 3).fits) << budget;
+  }
+}
+
+// Heights and positions that single precision cannot hold are refused before anything is
+// kept: a huge --zscale, band scale or offset, a huge pixel size.
+TEST_F(Raster, HeightsAndPositionsBeyondSinglePrecisionAreRefused)
+{
+  const double gt[6] = {500000, 30, 0, 5900000, 0, -30};
+  const std::vector<double> posts(16, 100.0);
+  RasterOptions tall;
+  tall.zScale = 1e38f;
+  const Loaded zScaled = load(makeGeoTiff("terravel_tall.tif", 4, 4, posts, GDT_Float32, gt, 32632), tall);
+  EXPECT_FALSE(zScaled.ok);
+  EXPECT_NE(zScaled.said.find("no finite height"), std::string::npos) << zScaled.said;
+
+  for (const bool offset : {false, true}) {
+    const std::string file = makeGeoTiff("terravel_scaled.tif", 4, 4, posts, GDT_Float32, gt, 32632);
+    GDALDatasetH ds = GDALOpen(file.c_str(), GA_Update);
+    ASSERT_NE(ds, nullptr);
+    if (offset)
+      GDALSetRasterOffset(GDALGetRasterBand(ds, 1), 1e39);
+    else
+      GDALSetRasterScale(GDALGetRasterBand(ds, 1), 1e300);
+    GDALClose(ds);
+    const Loaded scaled = load(file);
+    EXPECT_FALSE(scaled.ok) << (offset ? "offset" : "scale");
+    EXPECT_NE(scaled.said.find("no finite height"), std::string::npos) << scaled.said;
+  }
+
+  const double vast[6] = {0, 1e300, 0, 0, 0, -1e300};
+  const Loaded spread = load(makeGeoTiff("terravel_vast.tif", 4, 4, posts, GDT_Float32, vast, 0));
+  EXPECT_FALSE(spread.ok);
+  EXPECT_NE(spread.said.find("beyond the range"), std::string::npos) << spread.said;
+}
+
+// Loading stays on this machine and reads rasters only: a mosaic of a local GeoTIFF loads and
+// names it among the files it read, a source on the network is refused without a request, a
+// raw band over a file that is no raster is refused unless the user allows it.
+TEST_F(Raster, UntrustedSourcesStayLocal)
+{
+  const double gt[6] = {500000, 30, 0, 5900000, 0, -30};
+  const std::string tile =
+    makeGeoTiff("terravel_tile.tif", 4, 4, std::vector<double>(16, 5.0), GDT_Float32, gt, 32632);
+  const auto vrt = [](const std::string & name, const std::string & band) {
+    const std::string file = path(name);
+    std::ofstream(file) << "<VRTDataset rasterXSize=\"4\" rasterYSize=\"4\">" << band
+                        << "</VRTDataset>\n";
+    return file;
+  };
+  const auto simple = [](const std::string & source) {
+    return "<VRTRasterBand dataType=\"Float32\" band=\"1\"><SimpleSource><SourceFilename>" +
+           source + "</SourceFilename><SourceBand>1</SourceBand></SimpleSource></VRTRasterBand>";
+  };
+  const Loaded mosaic = load(vrt("terravel_mosaic.vrt", simple(tile)));
+  ASSERT_TRUE(mosaic.ok) << mosaic.said;
+  EXPECT_NE(std::find(mosaic.readFiles.begin(), mosaic.readFiles.end(), tile), mosaic.readFiles.end());
+
+  // A listener on this machine sees whether a request was made.
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+  const std::string url =
+    "/vsicurl/http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/tile.tif";
+  const Loaded remote = load(vrt("terravel_remote.vrt", simple(url)));
+  EXPECT_FALSE(remote.ok);
+  EXPECT_NE(remote.said.find("network"), std::string::npos) << remote.said;
+  pollfd pending = {listener, POLLIN, 0};
+  EXPECT_EQ(poll(&pending, 1, 200), 0) << "the load made a request";
+  close(listener);
+
+  const std::string raw = vrt("terravel_raw.vrt",
+                              "<VRTRasterBand dataType=\"Byte\" band=\"1\" subClass=\"VRTRawRasterBand\">"
+                              "<SourceFilename>/etc/passwd</SourceFilename><ImageOffset>0</ImageOffset>"
+                              "<PixelOffset>1</PixelOffset><LineOffset>4</LineOffset></VRTRasterBand>");
+  const Loaded refused = load(raw);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_NE(refused.said.find("TERRAVEL_ALLOW_RAW"), std::string::npos) << refused.said;
+  setenv("TERRAVEL_ALLOW_RAW", "1", 1);
+  EXPECT_TRUE(load(raw).ok);
+  unsetenv("TERRAVEL_ALLOW_RAW");
+}
+
+// However a raster stores its rows and columns (north-up, south-up, east to west, or both
+// turned round), every triangle faces up and the terrain comes out the same: the same
+// triangles on the ground, the same colour at every post.
+TEST_F(Raster, StorageOrderDoesNotTurnTheTerrainOver)
+{
+  const int w = 6, h = 5;
+  std::vector<double> north(size_t(w * h));
+  for (int i = 0; i < w * h; ++i) north[size_t(i)] = 100 + 37 * ((i * 7) % 11) + 3 * i;
+  const auto stored = [&](bool southUp, bool westward) {
+    std::vector<double> posts(north.size());
+    for (int r = 0; r < h; ++r)
+      for (int c = 0; c < w; ++c)
+        posts[size_t(r * w + c)] = north[size_t((southUp ? h - 1 - r : r) * w + (westward ? w - 1 - c : c))];
+    const double gt[6] = {westward ? 500000.0 + 30 * w : 500000.0, westward ? -30.0 : 30.0, 0,
+                          southUp ? 5900000.0 - 30 * h : 5900000.0, 0, southUp ? 30.0 : -30.0};
+    return load(makeGeoTiff("terravel_order.tif", w, h, posts, GDT_Float32, gt, 32632));
+  };
+  // Each triangle as its corners' positions and colours, starting from its least corner.
+  using Corner = std::array<float, 6>;
+  const auto triangleSet = [](const Loaded & l) {
+    std::vector<std::array<Corner, 3>> set;
+    for (size_t t = 0; t + 3 < l.coordIndex.size(); t += 4) {
+      std::array<Corner, 3> tri;
+      for (int k = 0; k < 3; ++k) {
+        const SbVec3f & p = l.points[size_t(l.coordIndex[t + k])];
+        const SbVec2f & uv = l.texCoords[size_t(l.coordIndex[t + k])];
+        const int x = int(std::lround(uv[0] * (l.imageSize[0] - 1)));
+        const int y = int(std::lround(uv[1] * (l.imageSize[1] - 1)));
+        const unsigned char * texel = &l.image[size_t(y * l.imageSize[0] + x) * 3];
+        tri[size_t(k)] = {p[0], p[1], p[2], float(texel[0]), float(texel[1]), float(texel[2])};
+      }
+      std::rotate(tri.begin(), std::min_element(tri.begin(), tri.end()), tri.end());
+      set.push_back(tri);
+    }
+    std::sort(set.begin(), set.end());
+    return set;
+  };
+  const Loaded reference = stored(false, false);
+  ASSERT_TRUE(reference.ok);
+  for (const bool southUp : {false, true}) {
+    for (const bool westward : {false, true}) {
+      const Loaded l = stored(southUp, westward);
+      ASSERT_TRUE(l.ok) << l.said;
+      for (size_t t = 0; t + 3 < l.coordIndex.size(); t += 4) {
+        const SbVec3f & a = l.points[size_t(l.coordIndex[t])];
+        const SbVec3f & b = l.points[size_t(l.coordIndex[t + 1])];
+        const SbVec3f & c = l.points[size_t(l.coordIndex[t + 2])];
+        ASSERT_GT((b - a).cross(c - a)[1], 0.0f) << "south-up " << southUp << ", westward " << westward;
+      }
+      EXPECT_TRUE(triangleSet(l) == triangleSet(reference)) << southUp << westward;
+    }
+  }
 }

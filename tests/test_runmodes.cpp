@@ -1,7 +1,9 @@
 #include "runmodes.h"
 #include "scenesaving.h"
+#include "steps.h"
 #include "terrainmodel.h"
 
+#include <Inventor/SbBSPTree.h>
 #include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/SoDB.h>
 #include <Inventor/SoInput.h>
@@ -9,6 +11,8 @@
 #include <Inventor/nodes/SoIndexedFaceSet.h>
 #include <Inventor/nodes/SoTexture2.h>
 #include <Inventor/nodes/SoTextureCoordinate2.h>
+
+#include <gdal.h>
 
 #include <gtest/gtest.h>
 
@@ -125,7 +129,7 @@ TEST_F(Saving, CutFileAndFailedSaves)
 
   // Into a directory that does not exist: the failure is said, nothing is claimed done.
   testing::internal::CaptureStdout();
-  model.save(output, "/nonexistent-terravel-dir/x.noRECT.iv");
+  saveStep(model, output, "/nonexistent-terravel-dir/x.noRECT.iv");
   printed = testing::internal::GetCapturedStdout();
   EXPECT_EQ(printed, "Saving /nonexistent-terravel-dir/x.noRECT.iv ...Failed\n");
   output->unref();
@@ -152,7 +156,7 @@ TEST_F(Saving, AFailedWriteLeavesTheEarlierFileIntact)
     const rlimit small = {4096, 4096};
     setrlimit(RLIMIT_FSIZE, &small);
     testing::internal::CaptureStdout();
-    model.save(output, target.c_str());
+    saveStep(model, output, target.c_str());
     const std::string printed = testing::internal::GetCapturedStdout();
     _exit(printed == "Saving " + target + " ...Failed\n" ? 0 : 1);
   }
@@ -166,7 +170,7 @@ TEST_F(Saving, AFailedWriteLeavesTheEarlierFileIntact)
 
   // Without the limit the save replaces the file and leaves no temporary file behind.
   testing::internal::CaptureStdout();
-  model.save(output, target.c_str());
+  saveStep(model, output, target.c_str());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Saving " + target + " ...Done\n");
   std::ifstream replaced(target);
   std::getline(replaced, line);
@@ -221,7 +225,7 @@ TEST_F(Saving, NeverOntoTheInputAndKeepingPermissions)
   unlink(link.c_str());
   ASSERT_EQ(symlink(input.c_str(), link.c_str()), 0);
   testing::internal::CaptureStdout();
-  model.save(output, link.c_str(), input.c_str());
+  saveStep(model, output, link.c_str());
   printed = testing::internal::GetCapturedStdout();
   EXPECT_EQ(printed, "Saving " + link + " ...Failed\n");
   struct stat info;
@@ -240,7 +244,7 @@ TEST_F(Saving, NeverOntoTheInputAndKeepingPermissions)
     std::ofstream(target) << "earlier\n";
     ASSERT_EQ(chmod(target.c_str(), mode), 0);
     testing::internal::CaptureStdout();
-    model.save(output, target.c_str());
+    saveStep(model, output, target.c_str());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Saving " + target + " ...Done\n");
     EXPECT_EQ(firstLine(target), "#Inventor V2.1 ascii");
     EXPECT_EQ(modeOf(target), mode);
@@ -293,7 +297,7 @@ TEST_F(Saving, ASignalDuringTheSaveLeavesNoTemporaryFile)
     if (saver == 0) {
       std::freopen("/dev/null", "w", stdout);
       TerrainModel model;
-      model.save(scene, target.c_str());
+      saveStep(model, scene, target.c_str());
       _exit(0);
     }
     // Catch the saver while its temporary file exists: stopped, it cannot finish meanwhile.
@@ -355,7 +359,7 @@ TEST_F(Saving, SavedTreeHoldsItsLodNodesAndFindsItsTextureFromItsOwnFolder)
     testing::internal::CaptureStdout();
     SoSeparator * tree = model.buildTree(level, 50);
     const std::string file = folder + "/tree" + std::to_string(level) + ".iv";
-    EXPECT_TRUE(model.save(tree, file.c_str(), input.c_str()));
+    EXPECT_TRUE(saveStep(model, tree, file.c_str()));
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find("Saving " + file + " ...Done\n"), std::string::npos);
     // The shown tree still holds the model's own texture node.
@@ -383,4 +387,152 @@ TEST_F(Saving, SavedTreeHoldsItsLodNodesAndFindsItsTextureFromItsOwnFolder)
     EXPECT_GT(size[0], 0) << "the picture was found";
     tree->unref();
   }
+}
+
+namespace {
+
+// A PNG of w x h pixels in a folder of its own: one 16-bit band of heights, or three 8-bit
+// colour bands.
+std::string makePng(const std::string & file, int w, int h, int bands)
+{
+  GDALAllRegister();
+  GDALDatasetH memory =
+    GDALCreate(GDALGetDriverByName("MEM"), "", w, h, bands, bands == 1 ? GDT_UInt16 : GDT_Byte, nullptr);
+  std::vector<uint16_t> values(size_t(w) * size_t(h));
+  for (size_t i = 0; i < values.size(); ++i) values[i] = uint16_t((i * 7919) % 251);
+  for (int b = 1; b <= bands; ++b)
+    GDALRasterIO(GDALGetRasterBand(memory, b), GF_Write, 0, 0, w, h, values.data(), w, h,
+                 GDT_UInt16, 0, 0);
+  GDALClose(GDALCreateCopy(GDALGetDriverByName("PNG"), file.c_str(), memory, FALSE, nullptr,
+                           nullptr, nullptr));
+  GDALClose(memory);
+  return file;
+}
+
+std::string contentOf(const std::string & file)
+{
+  std::ostringstream text;
+  text << std::ifstream(file, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+bool exists(const std::string & file)
+{
+  return access(file.c_str(), F_OK) == 0;
+}
+
+// The output of run mode 3 over a small rectangle: the model's texture and a small chunk.
+SoSeparator * smallOutput(TerrainModel & model)
+{
+  SoSeparator * output = new SoSeparator;
+  output->ref();
+  model.addTexture(output);
+  SbBSPTree border;
+  SoSeparator * chunk = model.cutRegion(model.getRoot(), -50, -50, 50, 50, &border);
+  output->addChild(chunk);
+  chunk->unref();
+  return output;
+}
+
+std::string freshFolder(const std::string & name)
+{
+  std::string dir = testing::TempDir() + name + ".XXXXXX";
+  EXPECT_NE(mkdtemp(&dir[0]), nullptr);
+  return dir + "/";
+}
+
+} // namespace
+
+// A saved scene and the picture beside it are one result. The picture never replaces a file
+// the run read (the raster itself, the user's image); a refused save writes nothing; a save
+// that fails half-way leaves the earlier scene and picture as they were.
+TEST_F(Saving, ASceneAndItsPictureReplaceEarlierFilesTogetherAndNothingTheRunReads)
+{
+  const std::string dir = freshFolder("terravel_pair");
+  const std::string dem = makePng(dir + "dem.png", 40, 30, 1);
+  const std::string demBytes = contentOf(dem);
+  TerrainModel fromPng;
+  ASSERT_TRUE(fromPng.load(dem.c_str()).raster);
+  SoSeparator * output = smallOutput(fromPng);
+  const WriteOutcome overDem = fromPng.save(output, (dir + "dem.iv").c_str());
+  EXPECT_EQ(overDem.status, WriteStatus::REFUSED) << overDem.reason;
+  EXPECT_EQ(contentOf(dem), demBytes) << "the heights were replaced";
+  EXPECT_FALSE(exists(dir + "dem.iv"));
+  EXPECT_EQ(fromPng.save(output, dem.c_str()).status, WriteStatus::REFUSED);
+  EXPECT_FALSE(exists(dem + ".png")) << "a refused save wrote its picture";
+  output->unref();
+
+  const std::string photo = makePng(dir + "photo.png", 64, 48, 3);
+  const std::string photoBytes = contentOf(photo);
+  RasterOptions draped;
+  draped.texture = photo;
+  TerrainModel withPhoto;
+  ASSERT_TRUE(withPhoto.load(dem.c_str(), draped));
+  output = smallOutput(withPhoto);
+  EXPECT_EQ(withPhoto.save(output, (dir + "photo.iv").c_str()).status, WriteStatus::REFUSED);
+  EXPECT_EQ(contentOf(photo), photoBytes) << "the user's picture was replaced";
+
+  // An earlier pair, then a save of another terrain that fails half-way, as on a full disk.
+  ASSERT_TRUE(withPhoto.save(output, (dir + "tree.iv").c_str()).written());
+  const std::string earlierScene = contentOf(dir + "tree.iv"), earlierPicture = contentOf(dir + "tree.png");
+  output->unref();
+  output = smallOutput(fromPng);
+  const pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit small = {4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &small);
+    _exit(fromPng.save(output, (dir + "tree.iv").c_str()).status == WriteStatus::FAILED ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the save did not fail";
+  EXPECT_EQ(contentOf(dir + "tree.iv"), earlierScene);
+  EXPECT_EQ(contentOf(dir + "tree.png"), earlierPicture) << "the earlier picture was replaced";
+  output->unref();
+}
+
+// A signal while the picture beside a scene is written leaves neither temporary file behind,
+// nor half a result.
+TEST_F(Saving, ASignalDuringThePicturesSaveLeavesNoTemporaryFile)
+{
+  const std::string dir = freshFolder("terravel_picture_signal");
+  // A picture of a million texels of noise takes a while to encode.
+  const std::string dem = makePng(dir + "noise.png", 1000, 1000, 1);
+  TerrainModel model;
+  ASSERT_TRUE(model.load(dem.c_str()));
+  SoSeparator * output = smallOutput(model);
+  const auto temporaries = [&]() {
+    int count = 0;
+    DIR * d = opendir(dir.c_str());
+    while (const dirent * entry = d ? readdir(d) : nullptr) {
+      const std::string name = entry->d_name;
+      count += name.rfind("t.png.", 0) == 0 || name.rfind("t.iv.", 0) == 0;
+    }
+    if (d) closedir(d);
+    return count;
+  };
+  const pid_t saver = fork();
+  if (saver == 0) {
+    model.save(output, (dir + "t.iv").c_str());
+    _exit(0);
+  }
+  bool caught = false;
+  for (int i = 0; i < 40000 && !caught; ++i) {
+    DIR * d = opendir(dir.c_str());
+    while (const dirent * entry = d ? readdir(d) : nullptr)
+      caught = caught || std::string(entry->d_name).rfind("t.png.", 0) == 0;
+    if (d) closedir(d);
+    if (caught) kill(saver, SIGSTOP);
+    else usleep(100);
+  }
+  ASSERT_TRUE(caught) << "the save never showed the picture's temporary file";
+  kill(saver, SIGTERM);
+  kill(saver, SIGCONT);
+  int status = 0;
+  ASSERT_EQ(waitpid(saver, &status, 0), saver);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_EQ(temporaries(), 0);
+  EXPECT_EQ(exists(dir + "t.iv"), exists(dir + "t.png")) << "half a result";
+  output->unref();
 }

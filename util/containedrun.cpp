@@ -9,7 +9,13 @@
 #include <new>
 #include <string>
 #include <poll.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <cstddef>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -39,15 +45,49 @@ uint64_t residentBytes(pid_t child)
   return resident * uint64_t(sysconf(_SC_PAGESIZE));
 }
 
-// Bytes the child has read through system calls so far; 0 when that cannot be seen.
-uint64_t bytesRead(pid_t child)
+// Bytes the child has read and written through system calls so far; 0 when that cannot be
+// seen.
+uint64_t bytesMoved(pid_t child)
 {
   std::ifstream io("/proc/" + std::to_string(child) + "/io");
   std::string key;
-  uint64_t value = 0;
+  uint64_t value = 0, moved = 0;
   while (io >> key >> value)
-    if (key == "rchar:") return value;
-  return 0;
+    if (key == "rchar:" || key == "wchar:") moved += value;
+  return moved;
+}
+
+// Network sockets fail in this process from now on (a filter of system calls, which the
+// process cannot lift again); local sockets still work. False where no such filter can be set.
+bool forbidNetworkSockets(void)
+{
+#if defined(__x86_64__) || defined(__aarch64__)
+#if defined(__x86_64__)
+  const uint32_t arch = AUDIT_ARCH_X86_64;
+#else
+  const uint32_t arch = AUDIT_ARCH_AARCH64;
+#endif
+  // Other architectures' calls and x32 calls are refused alike; of native calls only
+  // socket() is looked at, and only for families other than local ones.
+  sock_filter filter[] = {
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EACCES & SECCOMP_RET_DATA)),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+    BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0x40000000u, 3, 0),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 4),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_UNIX, 1, 0),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EACCES & SECCOMP_RET_DATA)),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+#else
+  return false;
+#endif
 }
 
 } // namespace
@@ -87,6 +127,12 @@ bool writeAll(int fd, const void * data, size_t size)
   return true;
 }
 
+bool writeReason(int fd, const std::string & reason)
+{
+  return ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0 &&
+         writeAll(fd, reason.data(), reason.size());
+}
+
 uint64_t availableMemory(void)
 {
   std::ifstream meminfo("/proc/meminfo");
@@ -98,95 +144,136 @@ uint64_t availableMemory(void)
   return 0;
 }
 
+uint64_t memoryBudget(void)
+{
+  return availableMemory() / 10 * 9;
+}
+
+namespace {
+
+// What the parent and the child share: the memory file the child writes its bytes into, the
+// progress counter, and a pipe whose write end the child holds until it ends.
+class ChildSetUp {
+public:
+  ChildSetUp(void)
+  {
+    const int memory = memfd_create("terravel-contained", MFD_CLOEXEC);
+    scratch = memory >= 0 ? fdopen(memory, "w+") : std::tmpfile();
+    if (scratch == nullptr && memory >= 0) close(memory);
+    void * mapped = mmap(nullptr, sizeof(ContainedProgress), PROT_READ | PROT_WRITE,
+                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (mapped != MAP_FAILED) progress = new (mapped) ContainedProgress;
+    if (pipe(ended) != 0) ended[0] = ended[1] = -1;
+  }
+  ~ChildSetUp(void)
+  {
+    for (const int end : ended)
+      if (end >= 0) close(end);
+    if (progress != nullptr) {
+      progress->~ContainedProgress();
+      munmap(progress, sizeof(ContainedProgress));
+    }
+    if (scratch != nullptr) std::fclose(scratch);
+  }
+  ChildSetUp(const ChildSetUp &) = delete;
+  ChildSetUp & operator=(const ChildSetUp &) = delete;
+
+  bool ready(void) const { return scratch != nullptr && progress != nullptr; }
+  int fd(void) const { return fileno(scratch); }
+  void closeEnd(int which)
+  {
+    if (ended[which] >= 0) close(ended[which]);
+    ended[which] = -1;
+  }
+
+  FILE * scratch = nullptr;
+  ContainedProgress * progress = nullptr;
+  int ended[2] = {-1, -1};
+};
+
+[[noreturn]] void runChild(const std::function<bool(int, ContainedProgress &)> & work,
+                           ChildSetUp & setUp, pid_t parent, bool offline)
+{
+  // The child must not outlive a parent that a signal ends while it waits.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(REFUSED_EXIT);
+  setUp.closeEnd(0);
+  // A crash ends the child plainly: handlers inherited from the parent (a fuzzer's or a
+  // sanitizer's) would treat the contained fault as the parent's own.
+  for (const int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) signal(sig, SIG_DFL);
+  if (__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(nullptr);
+  if (offline && !forbidNetworkSockets()) {
+    writeReason(setUp.fd(), "network access could not be shut off for the reading");
+    _exit(REFUSED_EXIT);
+  }
+  // Leave without destructors or atexit handlers: they belong to the parent's resources
+  // (the display connection among them).
+  _exit(work(setUp.fd(), *setUp.progress) ? 0 : REFUSED_EXIT);
+}
+
+ContainedOutcome stopChild(pid_t child, ContainedOutcome why)
+{
+  int status = 0;
+  kill(child, SIGKILL);
+  waitpid(child, &status, 0);
+  return why;
+}
+
+ContainedOutcome outcomeOfExit(int status)
+{
+  if (!WIFEXITED(status)) return ContainedOutcome::CRASHED;
+  return WEXITSTATUS(status) == 0              ? ContainedOutcome::FINISHED
+         : WEXITSTATUS(status) == REFUSED_EXIT ? ContainedOutcome::REFUSED
+                                               : ContainedOutcome::CRASHED;
+}
+
+// Waits for the child, stopping it when it outgrows its memory or stops making progress.
+ContainedOutcome supervise(pid_t child, const ChildSetUp & setUp, const ContainedLimits & limits,
+                           uint64_t memoryLimit)
+{
+  uint64_t lastTicks = 0, lastRead = 0;
+  double lastChange = monotonicSeconds();
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) return outcomeOfExit(status);
+    if (done < 0 && errno != EINTR) return ContainedOutcome::CRASHED;
+    if (memoryLimit != 0 && residentBytes(child) > memoryLimit)
+      return stopChild(child, ContainedOutcome::OUTGREW);
+    const uint64_t ticks = setUp.progress->ticks.load(std::memory_order_relaxed);
+    const uint64_t read = bytesMoved(child);
+    const double now = monotonicSeconds();
+    if (ticks != lastTicks || read != lastRead) {
+      lastTicks = ticks;
+      lastRead = read;
+      lastChange = now;
+    } else if (now - lastChange > limits.stallSeconds) {
+      return stopChild(child, ContainedOutcome::STALLED);
+    }
+    pollfd wake = {setUp.ended[0], POLLIN, 0};
+    if (setUp.ended[0] < 0 || poll(&wake, 1, 50) < 0) usleep(20000);
+  }
+}
+
+} // namespace
+
 ContainedOutcome runContained(const std::function<bool(int fd, ContainedProgress & progress)> & work,
                               ContainedOutput & output, const ContainedLimits & limits)
 {
-  const double stallSeconds = limits.stallSeconds;
   // Past this the child would take memory the machine does not have to spare.
-  const uint64_t memoryLimit =
-    limits.memoryBytes != 0 ? limits.memoryBytes : availableMemory() / 10 * 9;
-  // The child's bytes go into memory the parent can map: a memory file, else a temporary one.
-  const int memory = memfd_create("terravel-contained", MFD_CLOEXEC);
-  FILE * scratch = memory >= 0 ? fdopen(memory, "w+") : std::tmpfile();
-  if (scratch == nullptr && memory >= 0) close(memory);
-  void * shared = mmap(nullptr, sizeof(ContainedProgress), PROT_READ | PROT_WRITE,
-                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (scratch == nullptr || shared == MAP_FAILED) {
-    if (scratch != nullptr) std::fclose(scratch);
-    if (shared != MAP_FAILED) munmap(shared, sizeof(ContainedProgress));
-    return ContainedOutcome::CRASHED;
-  }
-  ContainedProgress * progress = new (shared) ContainedProgress;
-  const int fd = fileno(scratch);
-
-  // The child holds the write end of this pipe until it ends, which wakes the parent at once.
-  int ended[2];
-  if (pipe(ended) != 0) ended[0] = ended[1] = -1;
-
+  const uint64_t memoryLimit = limits.memoryBytes != 0 ? limits.memoryBytes : memoryBudget();
+  ChildSetUp setUp;
+  if (!setUp.ready()) return ContainedOutcome::UNSTARTED;
   std::fflush(nullptr);
   const pid_t parent = getpid();
   const pid_t child = fork();
-  if (child == 0) {
-    // The child must not outlive a parent that a signal ends while it waits.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(REFUSED_EXIT);
-    if (ended[0] >= 0) close(ended[0]);
-    // A crash ends the child plainly: handlers inherited from the parent (a fuzzer's or a
-    // sanitizer's) would treat the contained fault as the parent's own.
-    for (const int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) signal(sig, SIG_DFL);
-    if (__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(nullptr);
-    // Leave without destructors or atexit handlers: they belong to the parent's resources
-    // (the display connection among them).
-    _exit(work(fd, *progress) ? 0 : REFUSED_EXIT);
-  }
-  if (ended[1] >= 0) close(ended[1]);
-
-  ContainedOutcome outcome = ContainedOutcome::CRASHED;
-  if (child < 0) {
-    outcome = work(fd, *progress) ? ContainedOutcome::FINISHED : ContainedOutcome::REFUSED;
-  } else {
-    uint64_t lastTicks = 0, lastRead = 0;
-    double lastChange = monotonicSeconds();
-    for (;;) {
-      int status = 0;
-      const pid_t done = waitpid(child, &status, WNOHANG);
-      if (done == child) {
-        if (WIFEXITED(status))
-          outcome = WEXITSTATUS(status) == 0              ? ContainedOutcome::FINISHED
-                    : WEXITSTATUS(status) == REFUSED_EXIT ? ContainedOutcome::REFUSED
-                                                          : ContainedOutcome::CRASHED;
-        break;
-      }
-      if (done < 0 && errno != EINTR) break;
-      if (memoryLimit != 0 && residentBytes(child) > memoryLimit) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        outcome = ContainedOutcome::OUTGREW;
-        break;
-      }
-      const uint64_t ticks = progress->ticks.load(std::memory_order_relaxed);
-      const uint64_t read = bytesRead(child);
-      const double now = monotonicSeconds();
-      if (ticks != lastTicks || read != lastRead) {
-        lastTicks = ticks;
-        lastRead = read;
-        lastChange = now;
-      } else if (now - lastChange > stallSeconds) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        outcome = ContainedOutcome::STALLED;
-        break;
-      }
-      pollfd wake = {ended[0], POLLIN, 0};
-      if (ended[0] < 0 || poll(&wake, 1, 50) < 0) usleep(20000);
-    }
-  }
-  if (ended[0] >= 0) close(ended[0]);
-
-  if (outcome == ContainedOutcome::FINISHED && !output.map(fd))
+  if (child == 0) runChild(work, setUp, parent, limits.offline);
+  if (child < 0) return ContainedOutcome::UNSTARTED;
+  setUp.closeEnd(1);
+  ContainedOutcome outcome = supervise(child, setUp, limits, memoryLimit);
+  // A refusal may say why: its bytes come back too.
+  if ((outcome == ContainedOutcome::FINISHED || outcome == ContainedOutcome::REFUSED) &&
+      !output.map(setUp.fd()))
     outcome = ContainedOutcome::CRASHED;
-  progress->~ContainedProgress();
-  munmap(shared, sizeof(ContainedProgress));
-  std::fclose(scratch);
   return outcome;
 }

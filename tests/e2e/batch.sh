@@ -110,6 +110,15 @@ check "an unknown long option: exit 1 (got $RC)" test "$RC" = 1
 check "and a message that names it" same_bytes err 'Unknown option "--batsh"; see --help.
 '
 
+# What goes wrong is said on standard error, one line, beside the transcript's own lines.
+headless batch/missing.iv -operation 1 --batch
+check "a missing file: the transcript's Failed line, then why ($(cat err))" \
+  test "$(tail -c 36 out)" = "Loading batch/missing.iv ... Failed" -a "$(cat err)" = "terravel: batch/missing.iv: no such file"
+TERRAVEL_THREADS=abc headless batch/tiny_volcano.iv -level 2 --zscale 3 --batch
+check "a TERRAVEL_THREADS that is no number of threads is named ($(head -n 1 err))" grep -q "TERRAVEL_THREADS=abc" err
+check "raster options given with a scene are said to be ignored" grep -q -- "--zscale, --stride and --texture" err
+check "and the run goes on (exit $RC)" test "$RC" = 0
+
 # --help and --version need no display and print no banner.
 headless --help
 check "--help exits 0 (got $RC)" test "$RC" = 0

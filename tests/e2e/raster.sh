@@ -45,6 +45,13 @@ for mode in 0 1 2 3; do
 done
 rm -f "$DEM"/*.reduced.* "$DEM"/*.noRECT.* 2>/dev/null
 
+# A screenshot never replaces a file the run reads.
+cp terra_elev_luxembourg_95x90.tif kept.tif
+start_app out terra_elev_luxembourg_95x90.tif -operation 1 --screenshot terra_elev_luxembourg_95x90.tif
+wait_exit 60
+check "--screenshot onto the input ends with exit 1 (got $RC): $(cat out.err)" test "$RC" = 1
+check "and the input is as it was" cmp kept.tif terra_elev_luxembourg_95x90.tif
+
 # By content, not by name: a raster called .iv, a scene called .tif.
 cp terra_elev_luxembourg_95x90.tif raster.iv
 cp "$SOURCE/data/tiny_volcano.iv" scene.tif

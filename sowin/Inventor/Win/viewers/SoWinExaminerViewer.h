@@ -4,6 +4,8 @@
 #include <Inventor/Win/viewers/SoWinFullViewer.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 class SbViewportRegion;
 class SoCamera;
@@ -32,7 +34,7 @@ public:
   // Not in the toolkit's binding: the next frame drawn is written to the file as a PNG
   // (through a temporary file, so an earlier picture survives a failed write), and then the
   // main loop ends. frameSaved() tells afterwards whether the picture was written.
-  void saveNextFrame(const char * pngFile);
+  void saveNextFrame(const char * pngFile, const std::vector<std::string> & keepIntact = {});
   bool frameSaved(void) const;
 
 private:

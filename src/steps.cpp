@@ -1,0 +1,51 @@
+#include "steps.h"
+
+#include "lodtreebuilder.h"
+#include "terrainmodel.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+bool loadStep(TerrainModel & model, const char * fileName, const RasterOptions & raster,
+              bool rasterOptionsGiven)
+{
+  std::printf("Loading %s ...", fileName);
+  std::fflush(stdout);
+  const LoadOutcome outcome = model.load(fileName, raster);
+  if (!outcome.loaded) {
+    std::printf(" Failed\n");
+    std::fflush(stdout);
+    std::fprintf(stderr, "terravel: %s: %s\n", fileName, outcome.reason.c_str());
+    return false;
+  }
+  std::printf(" Done\n");
+  if (!outcome.note.empty()) std::printf("%s\n", outcome.note.c_str());
+  std::fflush(stdout);
+  if (!outcome.raster && rasterOptionsGiven)
+    std::fprintf(stderr,
+                 "terravel: --zscale, --stride and --texture shape elevation rasters; %s is an "
+                 "Inventor scene, so they are ignored\n",
+                 fileName);
+  return true;
+}
+
+bool saveStep(TerrainModel & model, SoSeparator * node, const char * fileName)
+{
+  std::printf("Saving %s ...", fileName);
+  std::fflush(stdout);
+  const WriteOutcome outcome = model.save(node, fileName);
+  std::printf(outcome.written() ? "Done\n" : "Failed\n");
+  std::fflush(stdout);
+  if (!outcome.written()) std::fprintf(stderr, "terravel: %s\n", outcome.reason.c_str());
+  return outcome.written();
+}
+
+void warnOfBadThreadSetting(void)
+{
+  const char * wanted = std::getenv("TERRAVEL_THREADS");
+  if (wanted == nullptr || LodTreeBuilder::threadSettingValid(wanted)) return;
+  std::fprintf(stderr,
+               "terravel: TERRAVEL_THREADS=%s is not a number of threads from 1 to 256; the "
+               "tree is built with %d (one per core)\n",
+               wanted, LodTreeBuilder::defaultThreads());
+}
