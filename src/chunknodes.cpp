@@ -116,3 +116,24 @@ SoSeparator * makeChunkNode(const FlatMesh & lists)
   assign(static_cast<SoIndexedFaceSet *>(chunk->getChild(2))->coordIndex, lists.coordIndex);
   return chunk;
 }
+
+void editInPlace(const ChunkNodes & nodes, const std::function<void(EditableMesh &)> & edit)
+{
+  SoMFVec3f & points = nodes.coords->point;
+  SoMFVec2f & texPoints = nodes.texCoords->point;
+  SoMFInt32 & indices = nodes.faceSet->coordIndex;
+  EditableMesh mesh;
+  mesh.numPoints = points.getNum();
+  mesh.numTexCoords = texPoints.getNum();
+  mesh.numIndices = indices.getNum();
+  mesh.points = points.startEditing();
+  mesh.texCoords = texPoints.startEditing();
+  mesh.coordIndex = indices.startEditing();
+  edit(mesh);
+  points.finishEditing();
+  texPoints.finishEditing();
+  indices.finishEditing();
+  if (mesh.numPoints != points.getNum()) points.setNum(mesh.numPoints);
+  if (mesh.numTexCoords != texPoints.getNum()) texPoints.setNum(mesh.numTexCoords);
+  if (mesh.numIndices != indices.getNum()) indices.setNum(mesh.numIndices);
+}

@@ -8,6 +8,8 @@
 #include "flatmesh.h"
 #include "meshcut.h"
 
+#include <functional>
+
 class SoCoordinate3;
 class SoIndexedFaceSet;
 class SoNode;
@@ -43,6 +45,10 @@ private:
   ChunkNodes nodes;
   bool editing = false;
 };
+
+// Lets the edit rewrite the chunk's three lists in place, as an editable mesh, and shrinks the
+// fields to the counts it leaves.
+void editInPlace(const ChunkNodes & nodes, const std::function<void(EditableMesh &)> & edit);
 
 // A new chunk holding copies of the lists, referenced once.
 SoSeparator * makeChunkNode(const FlatMesh & lists);

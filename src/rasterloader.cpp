@@ -7,6 +7,7 @@
 #include "containedrun.h"
 #include "rastercolours.h"
 #include "safewrite.h"
+#include "scenesaving.h"
 
 #include <cpl_conv.h>
 #include <cpl_string.h>
@@ -102,6 +103,9 @@ public:
     }
     return text;
   }
+
+  // Whether east depends on the column alone and south on the row alone.
+  bool separable(void) const { return gt[2] == 0.0 && gt[4] == 0.0; }
 
   OGRSpatialReferenceH spatialReference(void) const { return srs; }
   bool isPlaced(void) const { return placed; }
@@ -531,6 +535,41 @@ bool checkPlacement(const Georeference & georeference, const Grid & grid, std::s
   return true;
 }
 
+// Where the kept posts lie on the ground, as the toolkit's text files write them: a saved scene
+// reads back to the very same positions, so no sliver of a triangle turns over in the file.
+// Without rotation a column's east and a row's south are worked out once.
+class PostPositions {
+public:
+  PostPositions(const Georeference & georeference, const Grid & grid)
+    : georeference(georeference), stride(grid.stride)
+  {
+    if (!georeference.separable()) return;
+    float east, south;
+    for (int64_t c = 0; c < grid.columns; ++c) {
+      georeference.localOf(int(c * stride), 0, east, south);
+      eastOfColumn.push_back(asWritten(east));
+    }
+    for (int64_t r = 0; r < grid.rows; ++r) {
+      georeference.localOf(0, int(r * stride), east, south);
+      southOfRow.push_back(asWritten(south));
+    }
+  }
+
+  SbVec3f at(int64_t c, int64_t r, float height) const
+  {
+    const float y = asWritten(height);
+    if (!eastOfColumn.empty()) return SbVec3f(eastOfColumn[size_t(c)], y, southOfRow[size_t(r)]);
+    float east, south;
+    georeference.localOf(int(c * stride), int(r * stride), east, south);
+    return SbVec3f(asWritten(east), y, asWritten(south));
+  }
+
+private:
+  const Georeference & georeference;
+  const int stride;
+  std::vector<float> eastOfColumn, southOfRow;
+};
+
 // Positions and texture coordinates of the vertices, in raster order.
 void emitVertices(const Grid & grid, const std::vector<float> & heights,
                   std::vector<int32_t> & vertexOf, const Georeference & georeference,
@@ -539,6 +578,7 @@ void emitVertices(const Grid & grid, const std::vector<float> & heights,
   const size_t count = size_t(std::count(vertexOf.begin(), vertexOf.end(), 0));
   mesh.points.reserve(count);
   mesh.texCoords.reserve(count);
+  const PostPositions positions(georeference, grid);
   int32_t numVertices = 0;
   for (int64_t r = 0; r < grid.rows; ++r) {
     for (int64_t c = 0; c < grid.columns; ++c) {
@@ -546,9 +586,7 @@ void emitVertices(const Grid & grid, const std::vector<float> & heights,
       if (vertex < 0) continue;
       vertex = numVertices++;
       const int column = int(c * grid.stride), row = int(r * grid.stride);
-      float east, south;
-      georeference.localOf(column, row, east, south);
-      mesh.points.emplace_back(east, heights[size_t(r * grid.columns + c)], south);
+      mesh.points.push_back(positions.at(c, r, heights[size_t(r * grid.columns + c)]));
       if (placement != nullptr && placement->isPlaced()) {
         mesh.texCoords.push_back(placement->texCoordOf(georeference, column, row));
       } else {

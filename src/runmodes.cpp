@@ -58,7 +58,7 @@ SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, in
   float minX = 0.0f, minZ = 0.0f, maxX = 0.0f, maxZ = 0.0f;
   model.getExtent(model.getRoot(), minX, minZ, maxX, maxZ);
   SoSeparator * chunk = model.cutRegion(model.getRoot(), minX, minZ, maxX, maxZ, &borderPoints);
-  model.reduce(chunk, &borderPoints, percent);
+  model.reduceToShare(chunk, &borderPoints, percent);
   std::printf("Done\n");
   const bool written = finishOutput(model, output, chunk, inputFileName, ".reduced.iv");
   if (saved != nullptr) *saved = written;

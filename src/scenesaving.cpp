@@ -8,6 +8,7 @@
 #include <Inventor/SoOutput.h>
 #include <Inventor/actions/SoWriteAction.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +34,16 @@ bool writeScene(SoNode * node, int fd)
     written = std::fflush(file) == 0 && std::ferror(file) == 0;
   }
   return std::fclose(file) == 0 && written;
+}
+
+float asWritten(float value)
+{
+  // Whole numbers of up to eight digits are written as they are.
+  if (value == std::nearbyint(value) && std::fabs(value) < 1e8f) return value;
+  if (!std::isfinite(value)) return value;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.8g", double(value));
+  return float(std::strtod(text, nullptr)); // as the toolkit reads it
 }
 
 namespace {

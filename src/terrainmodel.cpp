@@ -299,6 +299,21 @@ SoSeparator * TerrainModel::cutRegion(SoNode * node, float x1, float y1, float x
 
 void TerrainModel::reduce(SoNode * node, SbBSPTree * borderPoints, int percent)
 {
+  reduceWith(node, borderPoints, [percent](EditableMesh & mesh, const VertexWelder & border) {
+    reducePass(mesh, border, percent);
+  });
+}
+
+void TerrainModel::reduceToShare(SoNode * node, SbBSPTree * borderPoints, int percent)
+{
+  reduceWith(node, borderPoints, [percent](EditableMesh & mesh, const VertexWelder & border) {
+    reduceByShare(mesh, border, percent);
+  });
+}
+
+void TerrainModel::reduceWith(SoNode * node, SbBSPTree * borderPoints,
+                              const std::function<void(EditableMesh &, const VertexWelder &)> & pass)
+{
   assert(node != nullptr && borderPoints != nullptr);
   ChunkNodes nodes;
   if (!findChunkNodes(node, nodes)) return;
@@ -307,24 +322,7 @@ void TerrainModel::reduce(SoNode * node, SbBSPTree * borderPoints, int percent)
   const SbVec3f * border = borderPoints->getPointsArrayPtr();
   const VertexWelder protectedPositions(
     std::vector<SbVec3f>(border, border + borderPoints->numPoints()));
-
-  SoMFVec3f & points = nodes.coords->point;
-  SoMFVec2f & texPoints = nodes.texCoords->point;
-  SoMFInt32 & indices = nodes.faceSet->coordIndex;
-  EditableMesh mesh;
-  mesh.numPoints = points.getNum();
-  mesh.numTexCoords = texPoints.getNum();
-  mesh.numIndices = indices.getNum();
-  mesh.points = points.startEditing();
-  mesh.texCoords = texPoints.startEditing();
-  mesh.coordIndex = indices.startEditing();
-  reducePass(mesh, protectedPositions, percent);
-  points.finishEditing();
-  texPoints.finishEditing();
-  indices.finishEditing();
-  if (mesh.numPoints != points.getNum()) points.setNum(mesh.numPoints);
-  if (mesh.numTexCoords != texPoints.getNum()) texPoints.setNum(mesh.numTexCoords);
-  if (mesh.numIndices != indices.getNum()) indices.setNum(mesh.numIndices);
+  editInPlace(nodes, [&](EditableMesh & mesh) { pass(mesh, protectedPositions); });
 }
 
 SoSeparator * TerrainModel::buildTree(int maxLevel, int percent)

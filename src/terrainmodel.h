@@ -5,12 +5,15 @@
 #include "safewrite.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 class ContainedOutput;
 class SbBSPTree;
+class VertexWelder;
+struct EditableMesh;
 class SoCoordinate3;
 class SoGroup;
 class SoIndexedFaceSet;
@@ -67,11 +70,15 @@ public:
                           SbBSPTree * borderPoints);
   // One reduction pass over the chunk below node, in place, keeping the border points.
   void reduce(SoNode * node, SbBSPTree * borderPoints, int percent);
+  // Passes in a row until percent of the chunk's triangles are gone or no collapse is left.
+  void reduceToShare(SoNode * node, SbBSPTree * borderPoints, int percent);
   // The level-of-detail tree over the model's extent, referenced once, printing its progress.
   SoSeparator * buildTree(int maxLevel, int percent);
 
 private:
   void progressStep(void);
+  void reduceWith(SoNode * node, SbBSPTree * borderPoints,
+                  const std::function<void(EditableMesh &, const VertexWelder &)> & pass);
 
   SoSeparator * root;
   SoCoordinate3 * coords;

@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <limits>
+#include <set>
 
 namespace literal {
 
@@ -161,6 +162,88 @@ void removeCollinearTriangles(SoCoordinate3 * coordinates, SoIndexedFaceSet * fa
   }
 }
 
+// The fold rule, triangle by triangle over the whole chunk: true when a triangle that uses a
+// but not b has a ground area of one sign with a in place and zero or the other sign with a at
+// b, or becomes one that the final sweep deletes, every vertex already accepted for removal
+// standing at its target.
+static bool foldsATriangle(SoCoordinate3 * coords, SoIndexedFaceSet * faces,
+                           const SoMFInt32 & collapseTarget, int32_t a, int32_t b)
+{
+  for (int i = 0; i < faces->coordIndex.getNum() / 4; i++) {
+    int32_t t[3];
+    for (int j = 0; j < 3; j++) t[j] = faces->coordIndex[4 * i + j];
+    if (t[0] != a && t[1] != a && t[2] != a) continue;
+    if (t[0] == b || t[1] == b || t[2] == b) continue;
+    double before[3][2], after[3][2];
+    for (int j = 0; j < 3; j++) {
+      const int32_t moved = collapseTarget[t[j]] != -1 ? collapseTarget[t[j]] : t[j];
+      const SbVec3f p = coords->point[moved];
+      const SbVec3f q = t[j] == a ? coords->point[b] : p;
+      before[j][0] = p[0];
+      before[j][1] = p[2];
+      after[j][0] = q[0];
+      after[j][1] = q[2];
+    }
+    const double sBefore = (before[1][0] - before[0][0]) * (before[2][1] - before[0][1]) -
+                           (before[2][0] - before[0][0]) * (before[1][1] - before[0][1]);
+    const double sAfter = (after[1][0] - after[0][0]) * (after[2][1] - after[0][1]) -
+                          (after[2][0] - after[0][0]) * (after[1][1] - after[0][1]);
+    if (sBefore != 0 && (sAfter == 0 || (sBefore < 0) != (sAfter < 0))) return true;
+    const SbVec3f b0 = coords->point[collapseTarget[t[0]] != -1 ? collapseTarget[t[0]] : t[0]];
+    const SbVec3f b1 = coords->point[collapseTarget[t[1]] != -1 ? collapseTarget[t[1]] : t[1]];
+    const SbVec3f b2 = coords->point[collapseTarget[t[2]] != -1 ? collapseTarget[t[2]] : t[2]];
+    const SbVec3f a0 = t[0] == a ? coords->point[b] : b0;
+    const SbVec3f a1 = t[1] == a ? coords->point[b] : b1;
+    const SbVec3f a2 = t[2] == a ? coords->point[b] : b2;
+    SbLine lineBefore, lineAfter;
+    lineBefore.setValue(b0, b1);
+    lineAfter.setValue(a0, a1);
+    if (lineAfter.getClosestPoint(a2).equals(a2, 1e-9f) &&
+        !lineBefore.getClosestPoint(b2).equals(b2, 1e-9f))
+      return true;
+  }
+  return false;
+}
+
+// The link condition, over the whole chunk as the pass has left it so far, where a vertex
+// joined to a took part in a collapse of this pass: every vertex joined by an edge to both a
+// and b is the third corner of a triangle that holds both.
+static bool breaksTheSurface(SoIndexedFaceSet * faces, const SoMFInt32 & collapseTarget,
+                             const SoMFInt32 & vertexIsTarget, int32_t a, int32_t b)
+{
+  bool touched = false;
+  for (int i = 0; i < faces->coordIndex.getNum() / 4; i++) {
+    for (int j = 0; j < 3; j++) {
+      if (faces->coordIndex[4 * i + j] != a) continue;
+      for (int k = 0; k < 3; k++) {
+        const int32_t u = faces->coordIndex[4 * i + k];
+        if (u != a && (collapseTarget[u] != -1 || vertexIsTarget[u] != -1)) touched = true;
+      }
+    }
+  }
+  if (!touched) return false;
+  std::set<int32_t> ofA, ofB, opposite;
+  for (int i = 0; i < faces->coordIndex.getNum() / 4; i++) {
+    int32_t t[3];
+    for (int j = 0; j < 3; j++) {
+      t[j] = faces->coordIndex[4 * i + j];
+      if (collapseTarget[t[j]] != -1) t[j] = collapseTarget[t[j]];
+    }
+    if (t[0] == t[1] || t[1] == t[2] || t[2] == t[0]) continue;
+    const bool holdsA = t[0] == a || t[1] == a || t[2] == a;
+    const bool holdsB = t[0] == b || t[1] == b || t[2] == b;
+    for (int j = 0; j < 3; j++) {
+      if (t[j] == a || t[j] == b) continue;
+      if (holdsA && holdsB) opposite.insert(t[j]);
+      else if (holdsA) ofA.insert(t[j]);
+      else if (holdsB) ofB.insert(t[j]);
+    }
+  }
+  for (const int32_t u : ofA)
+    if (opposite.count(u) == 0 && ofB.count(u) != 0) return true;
+  return false;
+}
+
 void reduce(SoNode * node, SbBSPTree * borderPoints, int percent)
 {
   SoSearchAction * search = new SoSearchAction;
@@ -237,7 +320,8 @@ void reduce(SoNode * node, SbBSPTree * borderPoints, int percent)
     const int32_t a = (*candidateFrom)[k];
     const int32_t b = (*candidateTo)[k];
     if ((*vertexRemoved)[a] == -1 && (*vertexRemoved)[b] == -1 && (*vertexIsTarget)[a] == -1 &&
-        (*vertexIsTarget)[b] == -1) {
+        (*vertexIsTarget)[b] == -1 && !foldsATriangle(coords, faces, *collapseTarget, a, b) &&
+        !breaksTheSurface(faces, *collapseTarget, *vertexIsTarget, a, b)) {
       vertexRemoved->set1Value(a, 1);
       collapseTarget->set1Value(a, b);
       vertexIsTarget->set1Value(b, 1);

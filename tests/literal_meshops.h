@@ -7,7 +7,9 @@
 // what these give. Only for valid input: every index inside both lists, finite coordinates.
 //
 // The same mended rules as the real operations: the shortest-edge search starts at infinity, an
-// edge from a vertex to itself is never proposed, and a non-finite point is never recorded.
+// edge from a vertex to itself is never proposed, a non-finite point is never recorded, and a
+// collapse that would turn a triangle over, flatten it on the ground, leave it for the final
+// sweep to delete or fold the surface onto itself is passed over.
 
 class SbBSPTree;
 class SoCoordinate3;

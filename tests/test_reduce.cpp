@@ -45,6 +45,20 @@ protected:
     return result;
   }
 
+  // The same pass, step by step.
+  static Mesh reducedLiterally(Mesh mesh, const std::vector<SbVec3f> & protectedPoints, int percent)
+  {
+    for (size_t n = mesh.texCoords.size(); n < mesh.points.size(); ++n)
+      mesh.texCoords.emplace_back(float(n), float(n));
+    SbBSPTree border(64, 0);
+    for (const SbVec3f & p : protectedPoints) border.addPoint(p);
+    SoSeparator * chunk = makeChunk(mesh);
+    literal::reduce(chunk, &border, percent);
+    const Mesh result = readMesh(chunk);
+    chunk->unref();
+    return result;
+  }
+
   static std::vector<SbVec2f> marks(std::initializer_list<int> vertices)
   {
     std::vector<SbVec2f> result;
@@ -79,6 +93,52 @@ TEST_F(Reduce, WorkedExample)
   Mesh unchanged = input;
   unchanged.texCoords = marks({0, 1, 2, 3, 4});
   EXPECT_TRUE(sameMesh(unchanged, reduced(input, border, 0)));
+}
+
+// A flat fan about vertex 0 (a), its ring protected, seen from above (X right, Z down):
+//
+//        q(0, 1)
+//        |  p(0.1, 0.4)      a->b is the shortest edge, but the line through p and q passes
+//        | /                 between a and b: with a at b, triangle (a, p, q) would face the
+//   r ---a--b(0.3, 0)        other way. a->p and a->q would turn (a, s, b) and (a, b, p) over;
+//   (-1,-1) \                a->r turns nothing, and triangles (a, q, r) and (a, r, s) go.
+//            s(1, -1)
+TEST_F(Reduce, NoCollapseTurnsATriangleOver)
+{
+  const Mesh input = {{SbVec3f(0, 0, 0), SbVec3f(0.3f, 0, 0), SbVec3f(0.1f, 0, 0.4f),
+                       SbVec3f(0, 0, 1), SbVec3f(-1, 0, -1), SbVec3f(1, 0, -1)},
+                      {},
+                      {0, 1, 2, -1, 0, 2, 3, -1, 0, 3, 4, -1, 0, 4, 5, -1, 0, 5, 1, -1}};
+  const std::vector<SbVec3f> ring(input.points.begin() + 1, input.points.end());
+  const Mesh expected = {{SbVec3f(0.3f, 0, 0), SbVec3f(0.1f, 0, 0.4f), SbVec3f(0, 0, 1),
+                          SbVec3f(-1, 0, -1), SbVec3f(1, 0, -1)},
+                         marks({1, 2, 3, 4, 5}),
+                         {3, 0, 1, -1, 3, 1, 2, -1, 3, 4, 0, -1}};
+  EXPECT_TRUE(sameMesh(expected, reduced(input, ring, 50)));
+  EXPECT_TRUE(sameMesh(expected, reducedLiterally(input, ring, 50)));
+}
+
+// A row of protected vertices along a cell's border (Z = 0) and v (3) just inside:
+//
+//   w0(0, 2) ------------ w1(2, 2)      v->u2 is the shortest edge, but it would lay triangle
+//      |   \             / |            (u0, u1, v) flat on the border line, and the border
+//      |       \        /   |            edge u0-u1 would go; v->u1 keeps every triangle.
+//      |      v(1.8, 0.1)   |
+//   u0(0, 0) --- u1(1, 0) --- u2(2, 0)
+TEST_F(Reduce, NoCollapseLaysATriangleFlatOnTheBorder)
+{
+  const Mesh input = {{SbVec3f(0, 0, 0), SbVec3f(1, 0, 0), SbVec3f(2, 0, 0), SbVec3f(1.8f, 0, 0.1f),
+                       SbVec3f(0, 0, 2), SbVec3f(2, 0, 2)},
+                      {},
+                      {0, 1, 3, -1, 1, 2, 3, -1, 0, 3, 4, -1, 3, 2, 5, -1, 3, 5, 4, -1}};
+  const std::vector<SbVec3f> border = {input.points[0], input.points[1], input.points[2],
+                                       input.points[4], input.points[5]};
+  const Mesh expected = {{SbVec3f(0, 0, 0), SbVec3f(1, 0, 0), SbVec3f(2, 0, 0), SbVec3f(0, 0, 2),
+                          SbVec3f(2, 0, 2)},
+                         marks({0, 1, 2, 4, 5}),
+                         {0, 1, 3, -1, 1, 2, 4, -1, 1, 4, 3, -1}};
+  EXPECT_TRUE(sameMesh(expected, reduced(input, border, 50)));
+  EXPECT_TRUE(sameMesh(expected, reducedLiterally(input, border, 50)));
 }
 
 TEST_F(Reduce, SortOrdersEqualLengthsByItsOwnSteps)
