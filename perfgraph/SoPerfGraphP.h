@@ -13,6 +13,7 @@
 #include <vector>
 
 class SoCoordinate3;
+class SoGroup;
 class SoIndexedTriangleStripSet;
 class SoOrthographicCamera;
 class SoText2;
@@ -28,8 +29,6 @@ public:
   static SoPerfGraphP * of(SoPerfGraph * node) { return node->pimpl.get(); }
   // Rounds away from zero to 2, 4, 6 or 10 times a power of ten.
   static float niceCeiling(float x);
-  // Stamps samples, in seconds: the time of day, unless a test holds the clock.
-  static double (*clock)(void);
 
   static void fieldChanged(void * data, SoSensor * sensor);
 
@@ -37,6 +36,8 @@ public:
   void updateTexCoords(int rows);
   void rebuildTexture(void);
   void updateLayout(const SbViewportRegion & viewport, bool forRendering);
+  void addQuad(SoGroup * annotation);
+  void addLabels(SoGroup * annotation);
 
   SoPerfGraph * master;
   // Declared before the sensor and the rings so that it goes last: the sensor must be

@@ -61,14 +61,7 @@ const unsigned char BACKGROUND_COLOR[TEXTURE_COMPONENTS] = {0, 0, 128, 128};
 // them to the real figure.
 const int INITIAL_RING_SIZE = 148;
 
-double timeOfDay(void)
-{
-  return SbTime::getTimeOfDay().getValue();
-}
-
 } // namespace
-
-double (*SoPerfGraphP::clock)(void) = timeOfDay;
 
 // Rounds away from zero to 2, 4, 6 or 10 times a power of ten, so the axis top reads as a
 // round number and does not change with every small rise of the maximum.
@@ -203,7 +196,14 @@ SoPerfGraphP::SoPerfGraphP(SoPerfGraph * master)
 
   SoAnnotation * annotation = new SoAnnotation;
   annotation->renderCaching = SoSeparator::OFF;
+  this->addQuad(annotation);
+  this->addLabels(annotation);
+  this->children.append(annotation);
+}
 
+// The camera, the flat and blended look, and the textured quad the graph is drawn on.
+void SoPerfGraphP::addQuad(SoGroup * annotation)
+{
   this->camera = new SoOrthographicCamera;
   this->camera->height = 1.0f;
   this->camera->viewportMapping = SoCamera::LEAVE_ALONE;
@@ -242,6 +242,11 @@ SoPerfGraphP::SoPerfGraphP(SoPerfGraph * master)
   this->quad->coordIndex.setValues(0, 5, strip);
   annotation->addChild(this->quad);
 
+}
+
+// The scale and average labels, with texturing off again.
+void SoPerfGraphP::addLabels(SoGroup * annotation)
+{
   // An empty texture switches texturing off again for the labels.
   annotation->addChild(new SoTexture2);
 
@@ -258,8 +263,6 @@ SoPerfGraphP::SoPerfGraphP(SoPerfGraph * master)
   this->averageLabel->justification = SoText2::RIGHT;
   this->averageLabel->string.setValue("12");
   annotation->addChild(this->averageLabel);
-
-  this->children.append(annotation);
 }
 
 void SoPerfGraphP::fieldChanged(void * data, SoSensor * sensor)
@@ -475,7 +478,7 @@ void SoPerfGraph::addValue(float value, const char * unit)
 
   const int n = thisp->startIndex;
   values[n] = value;
-  thisp->times[n] = SoPerfGraphP::clock();
+  thisp->times[n] = SbTime::getTimeOfDay().getValue();
   thisp->startIndex = nextSlot(n, thisp->numValues);
 
   if (thisp->lastAverageTime + 0.35 <= thisp->times[n]) {

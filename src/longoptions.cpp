@@ -1,28 +1,19 @@
 #include "longoptions.h"
 
+#include "options.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #ifndef TERRAVEL_VERSION
 #define TERRAVEL_VERSION "unknown"
 #endif
 
 namespace {
-
-enum class Kind { FLAG, VALUE };
-
-struct Known {
-  const char * name;
-  Kind kind;
-};
-
-const Known knownOptions[] = {
-  {"--batch", Kind::FLAG},      {"--show-levels", Kind::FLAG}, {"--save-tree", Kind::VALUE},
-  {"--screenshot", Kind::VALUE}, {"--zscale", Kind::VALUE},     {"--stride", Kind::VALUE},
-  {"--texture", Kind::VALUE},   {"--help", Kind::FLAG},        {"--version", Kind::FLAG}};
 
 // A whole number from 1 up, or false.
 bool strideOf(const std::string & text, int & stride)
@@ -44,10 +35,61 @@ bool scaleOf(const std::string & text, float & scale)
   return true;
 }
 
-const Known * find(const std::string & name)
+// One long option: its name, the name of its value (none for a flag), its help line for
+// --help, and what it sets. set gives false for a value it cannot use; refusal then says why,
+// with the value in place of %s.
+struct LongOption {
+  const char * name;
+  const char * valueName;
+  const char * help; // lines after the first begin with a line break
+  bool (*set)(const std::string & value, LongOptions & options);
+  const char * refusal;
+};
+
+const LongOption longOptions[] = {
+  {"--batch", nullptr,
+   "no window and no display: do the run mode's work, print what it\nprints, and end; exit "
+   "code 1 when loading or a save failed",
+   [](const std::string &, LongOptions & o) { return o.batch = true; }, nullptr},
+  {"--save-tree", "FILE", "run mode 0: save the tree as an Inventor file",
+   [](const std::string & v, LongOptions & o) { return o.saveTree = v, true; }, nullptr},
+  {"--screenshot", "FILE.png", "show the first view, save it as a PNG and end",
+   [](const std::string & v, LongOptions & o) { return o.screenshot = v, true; }, nullptr},
+  {"--show-levels", nullptr, "run mode 0: tint each chunk of the tree by its level",
+   [](const std::string &, LongOptions & o) { return o.showLevels = true; }, nullptr},
+  {"--zscale", "F", "rasters: multiply the heights by F (default 1)",
+   [](const std::string & v, LongOptions & o) {
+     return o.rasterGiven = true, scaleOf(v, o.raster.zScale);
+   },
+   "--zscale takes a number other than 0, not \"%s\"."},
+  {"--stride", "N", "rasters: keep every N-th post along both axes (default 1)",
+   [](const std::string & v, LongOptions & o) {
+     return o.rasterGiven = true, strideOf(v, o.raster.stride);
+   },
+   "--stride takes a whole number from 1 up, not \"%s\"."},
+  {"--texture", "IMAGE", "rasters: drape IMAGE, placed by its georeference or stretched",
+   [](const std::string & v, LongOptions & o) {
+     return o.rasterGiven = true, o.raster.texture = v, true;
+   },
+   nullptr},
+  {"--help", nullptr, "this text",
+   [](const std::string &, LongOptions & o) { return o.help = true; }, nullptr},
+  {"--version", nullptr, "the program's name and version",
+   [](const std::string &, LongOptions & o) { return o.version = true; }, nullptr},
+};
+
+// Settings the program reads from its environment, for the help text.
+const char * const environment[][2] = {
+  {"TERRAVEL_THREADS=N", "threads that build the tree (default: one per core)"},
+  {"TERRAVEL_ALLOW_RAW=1",
+   "let a raster read files that are no rasters as raw bytes (raw\nbands of virtual rasters); "
+   "refused otherwise"},
+};
+
+const LongOption * find(const std::string & name)
 {
-  for (const Known & known : knownOptions)
-    if (name == known.name) return &known;
+  for (const LongOption & option : longOptions)
+    if (name == option.name) return &option;
   return nullptr;
 }
 
@@ -57,54 +99,102 @@ const char * programName(const char * path)
   return slash != nullptr ? slash + 1 : path;
 }
 
+// "  NAME VALUE" in a column of its own, then the help, its later lines below the first.
+void printEntry(const std::string & left, const char * help)
+{
+  std::printf("  %-21s ", left.c_str());
+  for (const char * c = help; *c != '\0'; ++c) {
+    if (*c == '\n') std::printf("\n%24s", "");
+    else std::putchar(*c);
+  }
+  std::putchar('\n');
+}
+
+// The usage line: the classic options in their order, then the long ones, wrapped.
+void printUsageLine(const char * program)
+{
+  std::string line = std::string("Usage: ") + program + " FILE";
+  const size_t indent = line.size() - 4;
+  std::vector<std::string> words;
+  size_t count = 0;
+  const ClassicOption * classic = classicOptions(count);
+  for (size_t i = 0; i < count; ++i)
+    words.push_back(std::string("[") + classic[i].name + " " + classic[i].valueName + "]");
+  for (const LongOption & option : longOptions)
+    if (std::strcmp(option.name, "--help") != 0 && std::strcmp(option.name, "--version") != 0)
+      words.push_back(std::string("[") + option.name +
+                      (option.valueName != nullptr ? std::string(" ") + option.valueName : "") + "]");
+  for (const std::string & word : words) {
+    const size_t lineStart = line.rfind('\n') == std::string::npos ? 0 : line.rfind('\n') + 1;
+    if (line.size() - lineStart + 1 + word.size() > 92) line += "\n" + std::string(indent, ' ');
+    else line += " ";
+    line += word;
+  }
+  std::printf("%s\n", line.c_str());
+}
+
+// Takes the value of the option at argv[i] (after '=' or as the next argument); false, after a
+// message, when it has none or a flag has one.
+bool valueOf(const LongOption & option, const char * equals, int argc, char ** argv, int & i,
+             std::string & value)
+{
+  if (option.valueName == nullptr) {
+    if (equals == nullptr) return true;
+    std::fprintf(stderr, "Option \"%s\" takes no value; see --help.\n", option.name);
+    return false;
+  }
+  if (equals != nullptr) value = equals + 1;
+  else if (i + 1 < argc) value = argv[++i];
+  if (!value.empty()) return true;
+  std::fprintf(stderr, "Missing value for option \"%s\"; see --help.\n", option.name);
+  return false;
+}
+
+// After the options are taken: --help and --version end the run at once; options that cannot
+// go together end it with a message.
+int finishTaking(const char * programPath, const LongOptions & options)
+{
+  if (options.help) {
+    printHelp(programPath);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("%s %s\n", programName(programPath), TERRAVEL_VERSION);
+    return 0;
+  }
+  if (options.batch && !options.screenshot.empty()) {
+    std::fprintf(stderr, "--screenshot shows the view on a display; it cannot go with --batch.\n");
+    return 1;
+  }
+  return -1;
+}
+
 } // namespace
 
 void printHelp(const char * programPath)
 {
+  printUsageLine(programName(programPath));
   std::printf(
-    "Usage: %s FILE [-operation N] [-level N] [-reduce N] [-x1 X] [-y1 Z] [-x2 X] [-y2 Z]\n"
-    "       [--batch] [--save-tree FILE] [--screenshot FILE.png] [--show-levels]\n"
-    "       [--zscale F] [--stride N] [--texture IMAGE]\n"
     "Loads a terrain (an Inventor scene, or an elevation raster that GDAL reads) as one textured\n"
     "mesh and, by run mode, builds and shows a level-of-detail tree of it, shows it, reduces it\n"
-    "or cuts a rectangle out of it.\n"
-    "\n"
-    "  -operation N          run mode: 0 build the level-of-detail tree and show it (default),\n"
-    "                        1 show the model, 2 reduce, save as NAME.reduced.iv and show,\n"
-    "                        3 cut the rectangle, save as NAME.noRECT.iv and show, 4 empty viewer\n"
-    "  -level N              levels of the tree, 2 to 10 (default 3)\n"
-    "  -reduce N             per cent of triangles each reduction pass removes, 0 to 90\n"
-    "                        (default 50)\n"
-    "  -x1 X                 west edge of the rectangle cut in run mode 3 (default -1000)\n"
-    "  -y1 Z                 north edge of that rectangle, a Z coordinate (default -1000)\n"
-    "  -x2 X                 east edge of that rectangle (default 1000)\n"
-    "  -y2 Z                 south edge of that rectangle, a Z coordinate (default 1000)\n"
-    "  --batch               no window and no display: do the run mode's work, print what it\n"
-    "                        prints, and end; exit code 1 when loading or a save failed\n"
-    "  --save-tree FILE      run mode 0: save the tree as an Inventor file\n"
-    "  --screenshot FILE.png show the first view, save it as a PNG and end\n"
-    "  --show-levels         run mode 0: tint each chunk of the tree by its level\n"
-    "  --zscale F            rasters: multiply the heights by F (default 1)\n"
-    "  --stride N            rasters: keep every N-th post along both axes (default 1)\n"
-    "  --texture IMAGE       rasters: drape IMAGE, placed by its georeference or stretched\n"
-    "  --help                this text\n"
-    "  --version             the program's name and version\n"
-    "\n"
-    "Options with one dash count only in the order above, each at most once; options with two\n"
-    "dashes may stand anywhere, also as --name=value.\n"
-    "\n"
-    "Environment:\n"
-    "  TERRAVEL_THREADS=N    threads that build the tree (default: one per core)\n"
-    "  TERRAVEL_ALLOW_RAW=1  let a raster read files that are no rasters as raw bytes (raw\n"
-    "                        bands of virtual rasters); refused otherwise\n",
-    programName(programPath));
+    "or cuts a rectangle out of it.\n\n");
+  size_t count = 0;
+  const ClassicOption * classic = classicOptions(count);
+  for (size_t i = 0; i < count; ++i)
+    printEntry(std::string(classic[i].name) + " " + classic[i].valueName, classic[i].help);
+  for (const LongOption & option : longOptions)
+    printEntry(std::string(option.name) +
+                 (option.valueName != nullptr ? std::string(" ") + option.valueName : ""),
+               option.help);
+  std::printf("\nOptions with one dash count only in the order above, each at most once; options "
+              "with two\ndashes may stand anywhere, also as --name=value.\n\nEnvironment:\n");
+  for (const auto & setting : environment) printEntry(setting[0], setting[1]);
 }
 
 int takeLongOptions(int & argc, char ** argv, LongOptions & options)
 {
   int kept = 1;
   bool ended = false;
-  bool help = false, version = false;
   for (int i = 1; i < argc; ++i) {
     const char * argument = argv[i];
     if (ended || std::strncmp(argument, "--", 2) != 0) {
@@ -117,58 +207,22 @@ int takeLongOptions(int & argc, char ** argv, LongOptions & options)
     }
     const char * equals = std::strchr(argument, '=');
     const std::string name = equals ? std::string(argument, size_t(equals - argument)) : argument;
-    const Known * known = find(name);
-    if (known == nullptr) {
+    const LongOption * option = find(name);
+    if (option == nullptr) {
       std::fprintf(stderr, "Unknown option \"%s\"; see --help.\n", name.c_str());
       return 1;
     }
     std::string value;
-    if (known->kind == Kind::VALUE) {
-      if (equals != nullptr) {
-        value = equals + 1;
-      } else if (i + 1 < argc) {
-        value = argv[++i];
-      }
-      if (value.empty()) {
-        std::fprintf(stderr, "Missing value for option \"%s\"; see --help.\n", name.c_str());
-        return 1;
-      }
-    } else if (equals != nullptr) {
-      std::fprintf(stderr, "Option \"%s\" takes no value; see --help.\n", name.c_str());
+    if (!valueOf(*option, equals, argc, argv, i, value)) return 1;
+    if (!option->set(value, options)) {
+      std::fprintf(stderr, option->refusal, value.c_str());
+      std::fputc('\n', stderr);
       return 1;
     }
-    if (name == "--batch") options.batch = true;
-    else if (name == "--show-levels") options.showLevels = true;
-    else if (name == "--save-tree") options.saveTree = value;
-    else if (name == "--stride" && !strideOf(value, options.raster.stride)) {
-      std::fprintf(stderr, "--stride takes a whole number from 1 up, not \"%s\".\n", value.c_str());
-      return 1;
-    } else if (name == "--zscale" && !scaleOf(value, options.raster.zScale)) {
-      std::fprintf(stderr, "--zscale takes a number other than 0, not \"%s\".\n", value.c_str());
-      return 1;
-    }
-    else if (name == "--screenshot") options.screenshot = value;
-    else if (name == "--texture") options.raster.texture = value;
-    if (name == "--zscale" || name == "--stride" || name == "--texture") options.rasterGiven = true;
-    else if (name == "--help") help = true;
-    else if (name == "--version") version = true;
   }
   argc = kept;
   argv[argc] = nullptr;
-
-  if (help) {
-    printHelp(argv[0]);
-    return 0;
-  }
-  if (version) {
-    std::printf("%s %s\n", programName(argv[0]), TERRAVEL_VERSION);
-    return 0;
-  }
-  if (options.batch && !options.screenshot.empty()) {
-    std::fprintf(stderr, "--screenshot shows the view on a display; it cannot go with --batch.\n");
-    return 1;
-  }
-  return -1;
+  return finishTaking(argv[0], options);
 }
 
 bool longOptionsFitRunMode(const LongOptions & options, int operation)

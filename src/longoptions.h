@@ -17,6 +17,8 @@ struct LongOptions {
   std::string screenshot;    // show the first view, write it here as a PNG, and end
   RasterOptions raster;      // --zscale, --stride, --texture: how a raster becomes a mesh
   bool rasterGiven = false;  // one of those was given
+  bool help = false;         // print the usage text and end
+  bool version = false;      // print the name and version and end
 };
 
 // Takes the long options out of argv (argc shrinks). Returns -1 when the run goes on; otherwise

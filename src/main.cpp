@@ -36,7 +36,7 @@ RunModeResult runModeWork(TerrainModel & model, const char * fileName, const Set
   RunModeResult result = {nullptr, true};
   switch (RunMode(s.operation)) {
   case RunMode::TREE:
-    result.scene = model.buildTree(s.level, s.reduce);
+    result.scene = treeStep(model, s.level, s.reduce);
     if (!extras.saveTree.empty()) result.saved = saveStep(model, result.scene, extras.saveTree.c_str());
     if (extras.showLevels) tintLevels(result.scene, s.level);
     break;

@@ -29,6 +29,13 @@ bool convertFloat(const char * text, float & value)
   return true;
 }
 
+enum class OptionStatus {
+  NOT_HERE,      // the argument at the index is not this option
+  STORED,        // value stored, index moved past it
+  MISSING_VALUE, // the option name is the last argument
+  BAD_VALUE      // the value is empty or not wholly a number
+};
+
 template <typename T, typename Convert>
 OptionStatus scanOption(int argc, const char * const * argv, int & index, const char * name,
                         T & value, Convert convert)
@@ -60,40 +67,51 @@ bool finishOption(OptionStatus status, const char * name)
   return false;
 }
 
+const ClassicOption options[] = {
+  {"-operation", "N",
+   "run mode: 0 build the level-of-detail tree and show it (default),\n1 show the model, 2 "
+   "reduce, save as NAME.reduced.iv and show,\n3 cut the rectangle, save as NAME.noRECT.iv and "
+   "show, 4 empty viewer",
+   &Settings::operation, nullptr},
+  {"-level", "N", "levels of the tree, 2 to 10 (default 3)", &Settings::level, nullptr},
+  {"-reduce", "N", "per cent of triangles each reduction pass removes, 0 to 90\n(default 50)",
+   &Settings::reduce, nullptr},
+  {"-x1", "X", "west edge of the rectangle cut in run mode 3 (default -1000)", nullptr,
+   &Settings::x1},
+  {"-y1", "Z", "north edge of that rectangle, a Z coordinate (default -1000)", nullptr,
+   &Settings::y1},
+  {"-x2", "X", "east edge of that rectangle (default 1000)", nullptr, &Settings::x2},
+  {"-y2", "Z", "south edge of that rectangle, a Z coordinate (default 1000)", nullptr,
+   &Settings::y2},
+};
+
 } // namespace
 
-OptionStatus scanIntOption(int argc, const char * const * argv, int & index, const char * name,
-                           int & value)
+const ClassicOption * classicOptions(size_t & count)
 {
-  return scanOption(argc, argv, index, name, value, convertInt);
-}
-
-OptionStatus scanFloatOption(int argc, const char * const * argv, int & index, const char * name,
-                             float & value)
-{
-  return scanOption(argc, argv, index, name, value, convertFloat);
+  count = sizeof options / sizeof options[0];
+  return options;
 }
 
 bool parseIntOption(int argc, char ** argv, int & index, const char * name, int & value)
 {
-  return finishOption(scanIntOption(argc, argv, index, name, value), name);
+  return finishOption(scanOption(argc, argv, index, name, value, convertInt), name);
 }
 
 bool parseFloatOption(int argc, char ** argv, int & index, const char * name, float & value)
 {
-  return finishOption(scanFloatOption(argc, argv, index, name, value), name);
+  return finishOption(scanOption(argc, argv, index, name, value, convertFloat), name);
 }
 
 void readOptions(int argc, char ** argv, Settings & settings)
 {
   int index = 2;
-  parseIntOption(argc, argv, index, "-operation", settings.operation);
-  parseIntOption(argc, argv, index, "-level", settings.level);
-  parseIntOption(argc, argv, index, "-reduce", settings.reduce);
-  parseFloatOption(argc, argv, index, "-x1", settings.x1);
-  parseFloatOption(argc, argv, index, "-y1", settings.y1);
-  parseFloatOption(argc, argv, index, "-x2", settings.x2);
-  parseFloatOption(argc, argv, index, "-y2", settings.y2);
+  for (const ClassicOption & option : options) {
+    if (option.whole != nullptr)
+      parseIntOption(argc, argv, index, option.name, settings.*option.whole);
+    else
+      parseFloatOption(argc, argv, index, option.name, settings.*option.number);
+  }
 }
 
 void clampLevel(int & level)

@@ -1,6 +1,11 @@
 #ifndef TERRAVEL_OPTIONS_H
 #define TERRAVEL_OPTIONS_H
 
+// The classic options: one dash, a value each, honoured only in the order of their table, each
+// at most once.
+
+#include <cstddef>
+
 // The settings of one run, as read from the command line.
 struct Settings {
   int operation = 0;
@@ -12,25 +17,25 @@ struct Settings {
   float y2 = 1000.0f;
 };
 
-enum class OptionStatus {
-  NOT_HERE,      // the argument at the index is not this option
-  STORED,        // value stored, index moved past it
-  MISSING_VALUE, // the option name is the last argument
-  BAD_VALUE      // the value is empty or not wholly a number
+// One classic option: its name, the name of its value and its help line for --help, and the
+// setting it fills (a whole number or a float).
+struct ClassicOption {
+  const char * name;
+  const char * valueName;
+  const char * help; // lines after the first begin with a line break
+  int Settings::*whole;
+  float Settings::*number;
 };
 
-// The checking half of the option parsers: never prints, never ends the program.
-OptionStatus scanIntOption(int argc, const char * const * argv, int & index, const char * name,
-                           int & value);
-OptionStatus scanFloatOption(int argc, const char * const * argv, int & index, const char * name,
-                             float & value);
+// The options in the only order in which they count.
+const ClassicOption * classicOptions(size_t & count);
 
 // True when the option was found and stored; false when the argument at the index is not this
 // option. A missing or malformed value prints its message and ends the program with exit code 1.
 bool parseIntOption(int argc, char ** argv, int & index, const char * name, int & value);
 bool parseFloatOption(int argc, char ** argv, int & index, const char * name, float & value);
 
-// Calls the parsers once each in their fixed order, starting after the file name.
+// Calls the parsers once each in the order of the table, starting after the file name.
 void readOptions(int argc, char ** argv, Settings & settings);
 
 // Out-of-range values are clamped silently; the run mode falls back to 0, not to a bound.

@@ -40,6 +40,15 @@ bool saveStep(TerrainModel & model, SoSeparator * node, const char * fileName)
   return outcome.written();
 }
 
+SoSeparator * treeStep(TerrainModel & model, int maxLevel, int percent)
+{
+  SoSeparator * tree = model.buildTree(maxLevel, percent, [](int32_t done, int32_t total) {
+    std::printf("\rBuilding Terravel tree ... %d%%", done * 100 / total);
+  });
+  std::printf("\rBuilding Terravel tree ... Done\n");
+  return tree;
+}
+
 void warnOfBadThreadSetting(void)
 {
   const char * wanted = std::getenv("TERRAVEL_THREADS");

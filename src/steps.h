@@ -14,6 +14,10 @@ bool loadStep(TerrainModel & model, const char * fileName, const RasterOptions &
               bool rasterOptionsGiven);
 bool saveStep(TerrainModel & model, SoSeparator * node, const char * fileName);
 
+// The level-of-detail tree, its progress rewritten on one line: "Building Terravel tree ..."
+// with the share of steps done, then "Done".
+SoSeparator * treeStep(TerrainModel & model, int maxLevel, int percent);
+
 // Says so on standard error when TERRAVEL_THREADS is set to something other than a number of
 // threads the tree can use.
 void warnOfBadThreadSetting(void);

@@ -1,6 +1,7 @@
 #include "literal_meshops.h"
 #include "mesh_fixtures.h"
 #include "meshreduce.h"
+#include "middlepivotsort.h"
 #include "vertexwelder.h"
 #include "terrainmodel.h"
 
@@ -143,6 +144,14 @@ TEST_F(Reduce, NoCollapseLaysATriangleFlatOnTheBorder)
 
 TEST_F(Reduce, SortOrdersEqualLengthsByItsOwnSteps)
 {
+  struct Candidate {
+    float length;
+    int32_t from;
+    int32_t to;
+  };
+  const auto sortCandidates = [](Candidate * candidates, int lo, int hi) {
+    middlePivotSort(candidates, lo, hi, [](const Candidate & c) { return c.length; });
+  };
   std::vector<Candidate> four = {{50, 0, 0}, {50, 1, 1}, {50, 2, 2}, {50, 3, 3}};
   sortCandidates(four.data(), 0, 3);
   std::vector<int32_t> order;

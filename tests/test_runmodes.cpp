@@ -369,11 +369,16 @@ TEST_F(Saving, SavedTreeHoldsItsLodNodesAndFindsItsTextureFromItsOwnFolder)
   testing::internal::GetCapturedStdout();
   for (const int level : {2, 4}) {
     testing::internal::CaptureStdout();
-    SoSeparator * tree = model.buildTree(level, 50);
+    SoSeparator * tree = treeStep(model, level, 50);
     const std::string file = folder + "/tree" + std::to_string(level) + ".iv";
     EXPECT_TRUE(saveStep(model, tree, file.c_str()));
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find("Saving " + file + " ...Done\n"), std::string::npos);
+    if (level == 2)
+      EXPECT_EQ(printed.substr(0, printed.find("Saving")),
+                "\rBuilding Terravel tree ... 20%\rBuilding Terravel tree ... 40%"
+                "\rBuilding Terravel tree ... 60%\rBuilding Terravel tree ... 80%"
+                "\rBuilding Terravel tree ... 100%\rBuilding Terravel tree ... Done\n");
     // The shown tree still holds the model's own texture node.
     EXPECT_EQ(tree->getChild(0), model.getRoot()->getChild(0));
 

@@ -30,14 +30,13 @@ protected:
     return model.load(path.c_str()).loaded;
   }
 
+  // The tree, and the share of the build done at every progress step, in per cent.
   static SoSeparator * buildQuietly(TerrainModel & model, int maxLevel, int percent,
-                                    std::string * printed = nullptr)
+                                    std::vector<int> * progress = nullptr)
   {
-    testing::internal::CaptureStdout();
-    SoSeparator * tree = model.buildTree(maxLevel, percent);
-    const std::string out = testing::internal::GetCapturedStdout();
-    if (printed) *printed = out;
-    return tree;
+    return model.buildTree(maxLevel, percent, [progress](int32_t done, int32_t total) {
+      if (progress != nullptr) progress->push_back(done * 100 / total);
+    });
   }
 };
 
@@ -117,31 +116,16 @@ std::string firstDifference(SoNode * a, SoNode * b, const std::string & path = "
   return "";
 }
 
-std::vector<std::string> progressPercentages(const std::string & printed)
-{
-  std::vector<std::string> values;
-  std::stringstream in(printed);
-  std::string piece;
-  while (std::getline(in, piece, '\r')) {
-    const std::string label = "Building Terravel tree ... ";
-    if (piece.empty()) continue;
-    EXPECT_EQ(piece.compare(0, label.size(), label), 0) << piece;
-    values.push_back(piece.substr(label.size()));
-  }
-  return values;
-}
-
 } // namespace
 
 TEST_F(Tree, ShapeOfALevelTwoTree)
 {
   TerrainModel model;
   ASSERT_TRUE(loadQuietly(model, volcano()));
-  std::string printed;
-  SoSeparator * tree = buildQuietly(model, 2, 50, &printed);
+  std::vector<int> progress;
+  SoSeparator * tree = buildQuietly(model, 2, 50, &progress);
   EXPECT_EQ(tree->getRefCount(), 1);
-  EXPECT_EQ(progressPercentages(printed),
-            (std::vector<std::string>{"20%", "40%", "60%", "80%", "100%", "Done\n"}));
+  EXPECT_EQ(progress, (std::vector<int>{20, 40, 60, 80, 100}));
 
   // The volcano spans X 0..600 and Z 0..860: deeper than wide.
   ASSERT_EQ(tree->getNumChildren(), 2);
@@ -177,12 +161,10 @@ TEST_F(Tree, LevelThreeStepsCentresAndRanges)
 {
   TerrainModel model;
   ASSERT_TRUE(loadQuietly(model, volcano()));
-  std::string printed;
-  SoSeparator * tree = buildQuietly(model, 3, 0, &printed);
-  EXPECT_EQ(progressPercentages(printed),
-            (std::vector<std::string>{"4%",  "9%",  "13%", "18%", "22%", "27%", "31%", "36%",
-                                      "40%", "45%", "50%", "54%", "59%", "63%", "68%", "72%",
-                                      "77%", "81%", "86%", "90%", "95%", "100%", "Done\n"}));
+  std::vector<int> progress;
+  SoSeparator * tree = buildQuietly(model, 3, 0, &progress);
+  EXPECT_EQ(progress, (std::vector<int>{4, 9, 13, 18, 22, 27, 31, 36, 40, 45, 50, 54, 59, 63,
+                                        68, 72, 77, 81, 86, 90, 95, 100}));
 
   // Quadrant order: (x1,y1)-(xm,ym), (x1,ym)-(xm,y2), (xm,y1)-(x2,ym), (xm,ym)-(x2,y2).
   SoLOD * lod = static_cast<SoLOD *>(tree->getChild(1));
@@ -218,11 +200,10 @@ TEST_F(Tree, ProgressTotals)
   ASSERT_TRUE(loadQuietly(model, path));
   const int expected[] = {5, 22, 91, 368, 1477, 5914};
   for (int level = 2; level <= 7; ++level) {
-    std::string printed;
-    SoSeparator * tree = buildQuietly(model, level, 50, &printed);
-    const std::vector<std::string> steps = progressPercentages(printed);
-    EXPECT_EQ(int(steps.size()) - 1, expected[level - 2]) << "level " << level;
-    EXPECT_EQ(steps[steps.size() - 2], "100%");
+    std::vector<int> steps;
+    SoSeparator * tree = buildQuietly(model, level, 50, &steps);
+    EXPECT_EQ(int(steps.size()), expected[level - 2]) << "level " << level;
+    EXPECT_EQ(steps.back(), 100);
     tree->unref();
   }
 }
@@ -248,7 +229,7 @@ TEST_F(Tree, SameTreeAsCuttingEveryCellFromTheFullModel)
 }
 
 // However many threads build it, the tree is the same, node for node, and so is the progress
-// the build prints: the cells finish in another order, but every step prints one line.
+// the build reports: the cells finish in another order, but every step is reported once.
 TEST_F(Tree, SameTreeAndProgressWithAnyNumberOfThreads)
 {
   TerrainModel model;
@@ -256,14 +237,14 @@ TEST_F(Tree, SameTreeAndProgressWithAnyNumberOfThreads)
   for (const int level : {2, 5}) {
     SCOPED_TRACE(level);
     setenv("TERRAVEL_THREADS", "1", 1);
-    std::string alonePrinted;
-    SoSeparator * alone = buildQuietly(model, level, 50, &alonePrinted);
+    std::vector<int> aloneProgress;
+    SoSeparator * alone = buildQuietly(model, level, 50, &aloneProgress);
     for (const char * threads : {"2", "5"}) {
       setenv("TERRAVEL_THREADS", threads, 1);
-      std::string printed;
-      SoSeparator * parallel = buildQuietly(model, level, 50, &printed);
+      std::vector<int> progress;
+      SoSeparator * parallel = buildQuietly(model, level, 50, &progress);
       EXPECT_EQ(firstDifference(parallel, alone), "") << threads << " threads";
-      EXPECT_EQ(printed, alonePrinted) << threads << " threads";
+      EXPECT_EQ(progress, aloneProgress) << threads << " threads";
       parallel->unref();
     }
     alone->unref();

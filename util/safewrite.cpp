@@ -4,6 +4,8 @@
 
 #include "safewrite.h"
 
+#include "paths.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -160,12 +162,6 @@ void syncFolder(const std::string & path)
 }
 
 } // namespace
-
-std::string folderOf(const std::string & path)
-{
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
 
 bool sameFile(const std::string & a, const std::string & b)
 {

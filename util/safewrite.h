@@ -38,9 +38,6 @@ WriteOutcome writeTogether(const std::vector<FileToWrite> & files,
 // True when both names lead to one existing file (by device and inode).
 bool sameFile(const std::string & a, const std::string & b);
 
-// The folder a path lies in: "." for a bare name, "/" for the root.
-std::string folderOf(const std::string & path);
-
 // The permissions a file written in place of fileName gets: those of the file it replaces, or
 // those of any new file.
 mode_t permissionsFor(const char * fileName);

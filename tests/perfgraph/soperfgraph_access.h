@@ -44,11 +44,13 @@ public:
     p(node)->visibleFraction = fraction;
   }
 
-  // Replaces the clock that stamps samples (seconds); null restores the time of day.
-  static void setClock(double (*clock)(void))
+  // Moves every sample taken so far, and the last update of the average, the given seconds
+  // into the past, as if that much time had gone by since.
+  static void age(SoPerfGraph * node, double seconds)
   {
-    static double (*const timeOfDay)(void) = SoPerfGraphP::clock;
-    SoPerfGraphP::clock = clock != nullptr ? clock : timeOfDay;
+    for (double & time : p(node)->times)
+      if (time != 0.0) time -= seconds;
+    p(node)->lastAverageTime -= seconds;
   }
 
 private:

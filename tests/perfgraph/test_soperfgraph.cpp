@@ -142,16 +142,9 @@ void expectVec3(const SbVec3f & actual, float x, float y, float z)
   EXPECT_NEAR(actual[2], z, 1e-6f);
 }
 
-double fakeNow = 0.0;
-double fakeClock(void)
-{
-  return fakeNow;
-}
-
 class PerfGraphTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() { initToolkit(); }
-  void TearDown() override { Access::setClock(NULL); }
 };
 
 // --- type, fields, defaults -------------------------------------------------------------
@@ -393,37 +386,35 @@ TEST_F(PerfGraphTest, AddValueSetsAxisTopAndLabelsWithoutDrawingBeforeFirstRende
 
 TEST_F(PerfGraphTest, AverageCoversTheLastSecondAndChangesAtMostEveryThirdOfASecond)
 {
-  Access::setClock(fakeClock);
+  // Between samples the graph's records are moved into the past, as if time went by.
   Ref<SoPerfGraph> graph = makeGraph();
-  fakeNow = 100.0;
   graph->addValue(5.0f, "ms");
   EXPECT_EQ(averageText(graph.get()), "avg: 5.0000");
 
-  fakeNow = 100.1;
+  Access::age(graph.get(), 0.1);
   graph->addValue(7.0f, "ms");
   EXPECT_EQ(averageText(graph.get()), "avg: 5.0000"); // too soon after the last update
 
-  fakeNow = 100.4;
+  Access::age(graph.get(), 0.3);
   graph->addValue(9.0f, "ms");
   EXPECT_EQ(averageText(graph.get()), "avg: 7.0000"); // 5, 7 and 9
 
-  fakeNow = 101.3;
+  Access::age(graph.get(), 0.9);
   graph->addValue(1.0f, "ms");
   EXPECT_EQ(averageText(graph.get()), "avg: 5.0000"); // 9 and 1; 5 and 7 are over a second old
 
-  fakeNow = 101.6;
+  Access::age(graph.get(), 0.3);
   graph->addValue(2.0f, "ms");
   EXPECT_EQ(averageText(graph.get()), "avg: 5.0000"); // 0.3 s after the last update
 
-  fakeNow = 101.7;
+  Access::age(graph.get(), 0.1);
   graph->addValue(0.5f, "ms");
   EXPECT_EQ(averageText(graph.get()), "avg: 1.1667"); // 1, 2 and 0.5
 
   // A full ring of recent samples stops the walk at the newest sample rather than looping.
   Ref<SoPerfGraph> full = makeGraph();
-  fakeNow = 200.0;
   for (int i = 0; i < 148 * 2; ++i) full->addValue(3.0f, "ms");
-  fakeNow = 200.5;
+  Access::age(full.get(), 0.5);
   full->addValue(3.0f, "ms");
   EXPECT_EQ(averageText(full.get()), "avg: 3.0000");
 }

@@ -6,7 +6,7 @@
 
 #include "containedrun.h"
 #include "rastercolours.h"
-#include "safewrite.h"
+#include "paths.h"
 #include "scenesaving.h"
 
 #include <cpl_conv.h>
@@ -331,8 +331,7 @@ std::string textOf(const std::string & file)
 
 std::string stemOf(const std::string & path)
 {
-  const size_t slash = path.rfind('/');
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string name = fileNameOf(path);
   return folderOf(path) + "/" + name.substr(0, name.find('.'));
 }
 

@@ -136,11 +136,8 @@ struct Flattening {
 
   int32_t weldCorner(const SbVec3f & p, std::vector<Recent> & recent)
   {
-    uint32_t bits[3];
-    std::memcpy(bits, &p, sizeof bits);
-    // -0 and +0 are one position, so they must land alike.
-    for (uint32_t & b : bits)
-      if ((b & 0x7fffffffu) == 0) b = 0;
+    const uint32_t bits[3] = {VertexWelder::bitsOf(p[0]), VertexWelder::bitsOf(p[1]),
+                              VertexWelder::bitsOf(p[2])};
     Recent & r = recent[(bits[0] * 73856093u ^ bits[1] * 19349663u ^ bits[2] * 83492791u) &
                         (recentSize - 1)];
     if (r.index >= 0 && r.point[0] == p[0] && r.point[1] == p[1] && r.point[2] == p[2])

@@ -5,6 +5,7 @@
 #include "meshreduce.h"
 
 #include "hugepages.h"
+#include "middlepivotsort.h"
 #include "vertexwelder.h"
 
 #include <Inventor/SbLine.h>
@@ -17,6 +18,13 @@
 #include <vector>
 
 namespace {
+
+// A proposed collapse: the vertex `from` merged into `to`; the squared edge length orders them.
+struct Candidate {
+  float length;
+  int32_t from;
+  int32_t to;
+};
 
 // Squared distance below which a third corner counts as lying on the line of the first two.
 const float collinearTolerance = 1e-9f;
@@ -402,38 +410,6 @@ int compactVertices(Value * values, int numValues,
 
 } // namespace
 
-// Middle entry as pivot, entries equal to it swapped, the lower part sorted before the upper
-// one. The two parts may share one entry, so their order matters; a stack of pending upper parts
-// keeps that order without deep recursion on unlucky input.
-void sortCandidates(Candidate * candidates, int lo, int hi)
-{
-  assert(candidates != nullptr || lo >= hi);
-  std::vector<std::pair<int, int>> pending;
-  for (;;) {
-    if (lo < hi) {
-      const float pivot = candidates[(lo + hi) / 2].length;
-      int i = lo;
-      int j = hi;
-      do {
-        while (candidates[i].length < pivot) ++i;
-        while (pivot < candidates[j].length) --j;
-        if (i <= j) {
-          std::swap(candidates[i], candidates[j]);
-          ++i;
-          --j;
-        }
-      } while (i < j);
-      if (i < hi) pending.emplace_back(i, hi);
-      hi = j; // the lower part next; nothing to do when lo >= j
-      continue;
-    }
-    if (pending.empty()) return;
-    lo = pending.back().first;
-    hi = pending.back().second;
-    pending.pop_back();
-  }
-}
-
 int reducePass(EditableMesh & mesh, const VertexWelder & protectedPositions, int percent)
 {
   return reducePassWithQuota(mesh, protectedPositions, int64_t(mesh.numIndices / 4) * percent / 100);
@@ -451,7 +427,8 @@ int reducePassWithQuota(EditableMesh & mesh, const VertexWelder & protectedPosit
     hugepages::Vector<Candidate> candidates =
       collectCandidates(mesh.coordIndex, numIndices / 4, mesh.points, numPoints,
                         markProtected(mesh.points, numPoints, protectedPositions));
-    sortCandidates(candidates.data(), 0, int(candidates.size()) - 1);
+    middlePivotSort(candidates.data(), 0, int(candidates.size()) - 1,
+                    [](const Candidate & c) { return c.length; });
     collapseTarget = chooseCollapses(candidates, mesh, sweep, quota);
   }
 

@@ -10,6 +10,7 @@
 #include "picturefile.h"
 #include "rasterloader.h"
 #include "sceneloader.h"
+#include "paths.h"
 #include "safewrite.h"
 #include "scenesaving.h"
 #include "vertexwelder.h"
@@ -27,7 +28,6 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
-#include <cstdio>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -247,8 +247,7 @@ WriteOutcome TerrainModel::save(SoSeparator * node, const char * fileName)
   if (holdsTexture && madePicture) {
     const std::string picture = pictureNameFor(fileName);
     files.push_back({picture, [this](int fd) { return writePicture(texture->image, fd); }});
-    const size_t slash = picture.rfind('/');
-    name = slash == std::string::npos ? picture : picture.substr(slash + 1);
+    name = fileNameOf(picture);
   } else if (holdsTexture) {
     name = relocatedName(texture->filename.getValue().getString(), loadedFrom.c_str(), fileName);
   }
@@ -325,7 +324,7 @@ void TerrainModel::reduceWith(SoNode * node, SbBSPTree * borderPoints,
   editInPlace(nodes, [&](EditableMesh & mesh) { pass(mesh, protectedPositions); });
 }
 
-SoSeparator * TerrainModel::buildTree(int maxLevel, int percent)
+SoSeparator * TerrainModel::buildTree(int maxLevel, int percent, const TreeProgress & progress)
 {
   assert(maxLevel >= 2);
   progressCount = 0;
@@ -335,15 +334,11 @@ SoSeparator * TerrainModel::buildTree(int maxLevel, int percent)
   // The model's positions were welded while loading: no two are equal.
   ChunkNodes nodes = {coords, faceSet, texCoords};
   LodTreeBuilder builder(viewOf(nodes, true), texture, maxLevel, percent,
-                         [this]() { progressStep(); });
+                         [this, &progress]() {
+                           ++progressCount;
+                           if (progress) progress(progressCount, progressTotal);
+                         });
   SoSeparator * tree = builder.build({minX, minZ, maxX, maxZ}, LodTreeBuilder::defaultThreads());
   tree->ref();
-  std::printf("\rBuilding Terravel tree ... Done\n");
   return tree;
-}
-
-void TerrainModel::progressStep(void)
-{
-  ++progressCount;
-  std::printf("\rBuilding Terravel tree ... %d%%", progressCount * 100 / progressTotal);
 }

@@ -23,16 +23,4 @@ int reducePassWithQuota(EditableMesh & mesh, const VertexWelder & protectedPosit
 // still missing, until percent of the chunk's triangles are gone or a pass accepts no collapse.
 void reduceByShare(EditableMesh & mesh, const VertexWelder & protectedPositions, int percent);
 
-// A proposed collapse: the vertex `from` merged into `to`; the squared edge length orders them.
-struct Candidate {
-  float length;
-  int32_t from;
-  int32_t to;
-};
-
-// Sorts candidates[lo..hi] by length with the pass's own quicksort (middle entry as pivot,
-// entries equal to it swapped): the order it leaves equal lengths in decides which of several
-// equally short edges collapses, so it is part of the pass's result.
-void sortCandidates(Candidate * candidates, int lo, int hi);
-
 #endif

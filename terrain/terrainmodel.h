@@ -72,11 +72,12 @@ public:
   void reduce(SoNode * node, SbBSPTree * borderPoints, int percent);
   // Passes in a row until percent of the chunk's triangles are gone or no collapse is left.
   void reduceToShare(SoNode * node, SbBSPTree * borderPoints, int percent);
-  // The level-of-detail tree over the model's extent, referenced once, printing its progress.
-  SoSeparator * buildTree(int maxLevel, int percent);
+  // The level-of-detail tree over the model's extent, referenced once. progress hears of every
+  // step (each last-level cut and each reduction pass), on the calling thread.
+  using TreeProgress = std::function<void(int32_t done, int32_t total)>;
+  SoSeparator * buildTree(int maxLevel, int percent, const TreeProgress & progress = TreeProgress());
 
 private:
-  void progressStep(void);
   void reduceWith(SoNode * node, SbBSPTree * borderPoints,
                   const std::function<void(EditableMesh &, const VertexWelder &)> & pass);
 

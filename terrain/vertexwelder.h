@@ -28,6 +28,9 @@ public:
   // Hands the positions over in their order; the welder is empty afterwards.
   std::vector<SbVec3f> releasePoints(void);
 
+  // The bits a component of a position is hashed by: -0 and +0 alike, as they compare equal.
+  static uint32_t bitsOf(float value);
+
 private:
   static uint64_t hashOf(const SbVec3f & point);
   // The slot of an equal position, or the empty slot where the probe for it ends.

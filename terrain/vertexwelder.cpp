@@ -8,15 +8,6 @@
 
 namespace {
 
-uint32_t bitsOf(float value)
-{
-  // -0 and +0 compare equal, so they must hash alike.
-  if (value == 0.0f) value = 0.0f;
-  uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
-
 bool hasNaN(const SbVec3f & p)
 {
   return std::isnan(p[0]) || std::isnan(p[1]) || std::isnan(p[2]);
@@ -41,6 +32,15 @@ VertexWelder::VertexWelder(const std::vector<SbVec3f> & points)
   : VertexWelder(int(points.size()))
 {
   for (const SbVec3f & p : points) weld(p);
+}
+
+uint32_t VertexWelder::bitsOf(float value)
+{
+  // -0 and +0 compare equal, so they must hash alike.
+  if (value == 0.0f) value = 0.0f;
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
 }
 
 uint64_t VertexWelder::hashOf(const SbVec3f & p)

@@ -3,7 +3,7 @@
 
 #include "scenesaving.h"
 
-#include "safewrite.h"
+#include "paths.h"
 
 #include <Inventor/SoOutput.h>
 #include <Inventor/actions/SoWriteAction.h>
