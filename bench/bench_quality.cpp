@@ -110,6 +110,11 @@ bool heightIn(const SbVec3f & a, const SbVec3f & b, const SbVec3f & c, double x,
 {
   const double area = orient(a[0], a[2], b[0], b[2], c[0], c[2]);
   if (area == 0.0) return false;
+  // Past the corners: a sliver's edges all but share one line, which the tolerance alone would
+  // let run on beyond its ends.
+  if (x < std::min({a[0], b[0], c[0]}) - tolerance || x > std::max({a[0], b[0], c[0]}) + tolerance ||
+      z < std::min({a[2], b[2], c[2]}) - tolerance || z > std::max({a[2], b[2], c[2]}) + tolerance)
+    return false;
   const double sign = area > 0.0 ? 1.0 : -1.0;
   // Beyond the edge from u to v by more than the tolerance; w is the corner's weight.
   const auto beyond = [&](const SbVec3f & u, const SbVec3f & v, double & w) {

@@ -176,6 +176,23 @@ private:
     return mine;
   }
 
+  // A triangle whose centroid lies on the cell's border belongs to the neighbouring cell too;
+  // its corners stay in place, so that both cells draw it alike whatever their levels.
+  void keepSharedTriangles(const TriangleList & mine, const cutrules::Rectangle & r,
+                           std::vector<SbVec3f> & border) const
+  {
+    const MeshView & terrain = builder.terrain;
+    for (const int32_t t : mine) {
+      const int32_t * c = terrain.coordIndex + 4 * size_t(t);
+      const float cx = centroidX[size_t(t)], cz = centroidZ[size_t(t)];
+      if (!validCorners(c, terrain.numPoints) || !std::isfinite(cx) || !std::isfinite(cz) ||
+          !cutrules::keepsCentroid(r, cx, cz) ||
+          (r.x1 < cx && cx < r.x2 && r.y1 < cz && cz < r.y2))
+        continue;
+      for (int k = 0; k < 3; ++k) border.push_back(terrain.points[c[k]]);
+    }
+  }
+
   // The cell's chunk, reduced once per level below it.
   void makeChunk(const CellTask & task, const TriangleList & mine, FlatMesh & chunk) const
   {
@@ -183,6 +200,7 @@ private:
     ListChunkWriter writer(chunk);
     cutMesh(builder.terrain, &mine, task.rect, border, writer);
     if (task.level == builder.maxLevel) return;
+    keepSharedTriangles(mine, task.rect, border);
     const VertexWelder protectedPositions(border);
     EditableMesh editable = editableViewOf(chunk);
     for (int pass = 0; pass < builder.maxLevel - task.level; ++pass)

@@ -56,6 +56,21 @@ SoSeparator * literalCell(TerrainModel & model, float x1, float y1, float x2, fl
   SoSeparator * group = new SoSeparator;
   SoLOD * lod = new SoLOD;
   SoSeparator * chunk = model.cutRegion(model.getRoot(), x1, y1, x2, y2, &borderPoints);
+  // A triangle whose centroid lies on the cell's border keeps its corners.
+  const SoMFVec3f & p = static_cast<SoCoordinate3 *>(chunk->getChild(0))->point;
+  const SoMFInt32 & f = static_cast<SoIndexedFaceSet *>(chunk->getChild(2))->coordIndex;
+  for (int t = 0; t < f.getNum() / 4; ++t) {
+    float cx = 0, cz = 0;
+    for (int k = 0; k < 3; ++k) {
+      cx += p[f[4 * t + k]][0];
+      cz += p[f[4 * t + k]][2];
+    }
+    cx /= 3;
+    cz /= 3;
+    if (cx == x1 || cx == x2 || cz == y1 || cz == y2)
+      for (int k = 0; k < 3; ++k)
+        if (borderPoints.findPoint(p[f[4 * t + k]]) < 0) borderPoints.addPoint(p[f[4 * t + k]]);
+  }
   const float xm = x1 + (x2 - x1) / 2;
   const float ym = y1 + (y2 - y1) / 2;
   group->addChild(literalCell(model, x1, y1, xm, ym, level + 1, maxLevel, percent));
@@ -208,10 +223,41 @@ TEST_F(Tree, ProgressTotals)
   }
 }
 
+// Rows of triangles whose centroids fall on every whole X from 1 to 15, so on the lines that
+// split cells of the extent 0..16:
+//
+//   1 ---- 3 ---- 5 ---- ... 15          odd rows
+//  / \    / \    / \
+// 0 ---- 2 ---- 4 ---- ... ---- 16      even rows
+std::string zigzagTerrain(void)
+{
+  const std::string path = testing::TempDir() + "terravel_tree_zigzag.iv";
+  std::ofstream scene(path);
+  const int rows = 9, evenPosts = 9;
+  std::vector<int> first(rows + 1, 0);
+  scene << "#Inventor V2.1 ascii\nCoordinate3 { point [\n";
+  for (int r = 0; r < rows; ++r) {
+    const int posts = r % 2 == 0 ? evenPosts : evenPosts - 1;
+    first[size_t(r) + 1] = first[size_t(r)] + posts;
+    for (int c = 0; c < posts; ++c)
+      scene << (2 * c + r % 2) << " " << ((c * 7 + r * 3) % 5) << " " << r << ",\n";
+  }
+  scene << "] }\nIndexedFaceSet { coordIndex [\n";
+  for (int r = 0; r + 1 < rows; ++r) {
+    const int even = first[size_t(r % 2 == 0 ? r : r + 1)], odd = first[size_t(r % 2 == 0 ? r + 1 : r)];
+    for (int c = 0; c + 1 < evenPosts; ++c) {
+      scene << even + c << ", " << odd + c << ", " << even + c + 1 << ", -1,\n";
+      if (c + 2 < evenPosts) scene << even + c + 1 << ", " << odd + c << ", " << odd + c + 1 << ", -1,\n";
+    }
+  }
+  scene << "] }\n";
+  return path;
+}
+
 TEST_F(Tree, SameTreeAsCuttingEveryCellFromTheFullModel)
 {
-  const std::string terrains[] = {volcano(), std::string(TERRAVEL_SHARED_DATA) +
-                                                 "/terrain/tiny_topobathy.iv"};
+  const std::string terrains[] = {volcano(), zigzagTerrain(),
+                                  std::string(TERRAVEL_SHARED_DATA) + "/terrain/tiny_topobathy.iv"};
   for (const std::string & path : terrains) {
     TerrainModel model;
     ASSERT_TRUE(loadQuietly(model, path));
