@@ -5,14 +5,24 @@
 // chunk of a neighbouring cell, and the vertical error of the level's surface at the posts.
 // A reduced mesh counts as a tree of one level whose one cell is the whole extent. Positions
 // are taken as the file gives them, rounded as text; a small tolerance absorbs the rounding.
+// With --compare, it reduces the terrain itself, by each reducer to the same count (the
+// shortest-edge reducer's result for each percentage) and by meshoptimizer with its border
+// locked as a reference, and reports them side by side, with their speed.
 // Usage: bench_quality TERRAIN SAVED.iv [SAVED2.iv ...]
+//        bench_quality --compare TERRAIN [PERCENT ...]
 
 #include "containedrun.h"
+#include "errorreduce.h"
+#include "meshcut.h"
+#include "meshreduce.h"
+#include "vertexwelder.h"
 #include "cutrules.h"
 #include "flatmesh.h"
 #include "meshextent.h"
 #include "rasterloader.h"
 #include "sceneloader.h"
+
+#include <meshoptimizer.h>
 
 #include <Inventor/SoDB.h>
 #include <Inventor/SoInput.h>
@@ -26,6 +36,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -507,13 +518,107 @@ bool measureFile(const Truth & truth, const char * fileName)
   return true;
 }
 
+// A reduced mesh as a level of one chunk over the whole extent.
+Level levelOf(const Truth & truth, const FlatMesh & mesh)
+{
+  Level level;
+  level.chunks.push_back({{truth.extent.minX, truth.extent.minZ, truth.extent.maxX, truth.extent.maxZ},
+                          0, 0});
+  level.points = mesh.points;
+  for (size_t t = 0; t + 3 < mesh.coordIndex.size(); t += 4) {
+    level.corners.insert(level.corners.end(), mesh.coordIndex.begin() + long(t), mesh.coordIndex.begin() + long(t) + 3);
+    level.chunkOf.push_back(0);
+  }
+  level.chunks[0].numTriangles = int32_t(level.chunkOf.size());
+  indexLevel(truth, level);
+  return level;
+}
+
+// Posts of the terrain's outline that are no vertex of the mesh any more.
+int64_t outlineLost(const Truth & truth, const FlatMesh & mesh)
+{
+  std::vector<std::pair<float, float>> kept;
+  for (const SbVec3f & p : mesh.points) kept.emplace_back(p[0], p[2]);
+  std::sort(kept.begin(), kept.end());
+  int64_t lost = 0;
+  for (const auto & post : truth.outline) lost += !std::binary_search(kept.begin(), kept.end(), post);
+  return lost;
+}
+
+void reportReduced(const Truth & truth, const char * name, const FlatMesh & mesh, double time,
+                   int64_t input)
+{
+  const Level level = levelOf(truth, mesh);
+  Row row;
+  countFacing(level, row);
+  measurePosts(truth, level, 1, row);
+  printRow(name, row);
+  std::printf("      %lld outline posts lost; %.3f s, %.2f M input triangles/s\n",
+              (long long)outlineLost(truth, mesh), time, double(input) / time / 1e6);
+}
+
+// Each reducer, and meshoptimizer with its border locked, to the count the shortest-edge
+// reducer leaves at the percentage.
+void compareReducers(const Truth & truth, int percent)
+{
+  std::vector<SbVec3f> border;
+  FlatMesh whole;
+  ListChunkWriter writer(whole);
+  const Extent & e = truth.extent;
+  cutMesh(viewOf(truth.mesh, true), nullptr, {e.minX, e.minZ, e.maxX, e.maxZ}, border, writer);
+  const VertexWelder protectedPositions(border);
+  const int64_t input = int64_t(whole.coordIndex.size() / 4);
+  std::printf("\n-reduce %d of %lld triangles\n", percent, (long long)input);
+  printHeader();
+
+  FlatMesh shortest = whole;
+  EditableMesh editable = editableViewOf(shortest);
+  double start = seconds();
+  reduceByShare(editable, protectedPositions, percent);
+  double time = seconds() - start;
+  resizeTo(shortest, editable);
+  reportReduced(truth, "short", shortest, time, input);
+  const int64_t count = int64_t(shortest.coordIndex.size() / 4);
+
+  FlatMesh byError = whole;
+  editable = editableViewOf(byError);
+  ErrorLimits limits;
+  limits.targetTriangles = count;
+  start = seconds();
+  reduceByError(editable, protectedPositions, limits);
+  time = seconds() - start;
+  resizeTo(byError, editable);
+  reportReduced(truth, "error", byError, time, input);
+
+  std::vector<unsigned> indices, kept(size_t(input) * 3);
+  for (size_t t = 0; t + 3 < whole.coordIndex.size(); t += 4)
+    for (size_t k = 0; k < 3; ++k) indices.push_back(unsigned(whole.coordIndex[t + k]));
+  start = seconds();
+  const size_t n = meshopt_simplify(kept.data(), indices.data(), indices.size(), &whole.points[0][0],
+                                    whole.points.size(), sizeof(SbVec3f), size_t(count) * 3, 1.0f,
+                                    meshopt_SimplifyLockBorder, nullptr);
+  time = seconds() - start;
+  FlatMesh reference = whole;
+  reference.coordIndex.clear();
+  for (size_t i = 0; i + 2 < n; i += 3)
+    reference.coordIndex.insert(reference.coordIndex.end(),
+                                {int32_t(kept[i]), int32_t(kept[i + 1]), int32_t(kept[i + 2]), -1});
+  reportReduced(truth, "mopt", reference, time, input);
+}
+
 } // namespace
 
 int main(int argc, char ** argv)
 {
+  const bool compare = argc > 1 && std::string(argv[1]) == "--compare";
   if (argc < 3) {
-    std::fprintf(stderr, "Usage: %s TERRAIN SAVED.iv [SAVED2.iv ...]\n", argv[0]);
+    std::fprintf(stderr, "Usage: %s TERRAIN SAVED.iv [SAVED2.iv ...]\n"
+                         "       %s --compare TERRAIN [PERCENT ...]\n", argv[0], argv[0]);
     return 2;
+  }
+  if (compare) {
+    ++argv;
+    --argc;
   }
   SoDB::init();
   const double start = seconds();
@@ -527,6 +632,11 @@ int main(int argc, char ** argv)
               "extent %g %g %g %g, loaded in %.2f s\n",
               argv[1], truth.mesh.points.size(), truth.mesh.coordIndex.size() / 4,
               truth.spacingX, truth.spacingZ, e.minX, e.minZ, e.maxX, e.maxZ, seconds() - start);
+  if (compare) {
+    if (argc == 2) compareReducers(truth, 50);
+    for (int i = 2; i < argc; ++i) compareReducers(truth, std::atoi(argv[i]));
+    return 0;
+  }
   bool all = true;
   for (int i = 2; i < argc; ++i) all = measureFile(truth, argv[i]) && all;
   return all ? 0 : 1;

@@ -1,9 +1,13 @@
 // What the level-of-detail tree is for: from a fixed set of cameras above a terrain, the
-// triangles the toolkit's render traversal draws and the time a frame takes, for the tree
-// against the flat mesh, at 800 x 600 in an off-screen buffer of the display's GL.
+// triangles the toolkit's render traversal draws and the time a frame takes, for the flat mesh,
+// the tree that switches at 2.1 cell widths, and the tree reduced within 1 m per level that
+// switches where a chunk's error comes to 2 pixels; for each tree also the largest error, in
+// pixels, that any chunk it draws shows (measured from the nearest point of the chunk's
+// bounds). At 800 x 600 in an off-screen buffer of the display's GL.
 // Needs a display (a virtual one will do: scripts/bench-render starts one).
-// Usage: bench_render [TERRAIN LEVEL]...   (default: the SRTM scene at 6 and 8, ETOPO5 at 8)
+// Usage: bench_render [TERRAIN LEVEL]...   (default: the SRTM tile at 6 and 8)
 
+#include "chunkerror.h"
 #include "firstview.h"
 #include "terrainmodel.h"
 
@@ -14,7 +18,10 @@
 #include <Inventor/actions/SoGetBoundingBoxAction.h>
 #include <Inventor/actions/SoGLRenderAction.h>
 #include <Inventor/elements/SoGLCacheContextElement.h>
+#include <Inventor/SbBox3f.h>
 #include <Inventor/nodes/SoDirectionalLight.h>
+#include <Inventor/nodes/SoGroup.h>
+#include <Inventor/nodes/SoLOD.h>
 #include <Inventor/nodes/SoPerspectiveCamera.h>
 #include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/nodes/SoShape.h>
@@ -23,6 +30,7 @@
 #include <GL/glx.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -74,7 +82,52 @@ const View views[] = {{"overview (first view)", 0, 0, 0, 0, 0},
 struct Figures {
   long triangles;
   double seconds;
+  double largestPixels; // of any chunk drawn
 };
+
+// The nearest distance from the eye to a chunk's bounds.
+double nearestDistance(SoNode * chunk, const SbVec3f & eye)
+{
+  SoGetBoundingBoxAction box(SbViewportRegion(width, height));
+  box.apply(chunk);
+  const SbBox3f bounds = box.getBoundingBox();
+  double squared = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    const double below = double(bounds.getMin()[k]) - eye[k], above = double(eye[k]) - bounds.getMax()[k];
+    const double out = std::max({below, above, 0.0});
+    squared += out * out;
+  }
+  return std::sqrt(squared);
+}
+
+// The largest projected error of the coarse chunks the tree draws from the camera, choosing as
+// an SoLOD does: the near child while the eye is nearer to the centre than the range.
+double largestPixels(SoNode * node, const SoPerspectiveCamera * camera)
+{
+  if (!node->isOfType(SoGroup::getClassTypeId())) return 0.0;
+  SoGroup * group = static_cast<SoGroup *>(node);
+  double largest = 0.0, error = 0.0, rms = 0.0;
+  bool measured = false;
+  const SbVec3f eye = camera->position.getValue();
+  for (int i = 0; i < group->getNumChildren(); ++i) {
+    SoNode * child = group->getChild(i);
+    if (errorOfInfo(child, error, rms)) {
+      measured = true;
+    } else if (child->isOfType(SoLOD::getClassTypeId())) {
+      SoLOD * lod = static_cast<SoLOD *>(child);
+      if ((eye - lod->center.getValue()).length() < lod->range[0]) {
+        largest = std::max(largest, largestPixels(lod->getChild(0), camera));
+      } else if (measured) {
+        const double distance = std::max(1e-9, nearestDistance(lod->getChild(1), eye));
+        largest = std::max(largest, error * height /
+                                      (2.0 * distance * std::tan(camera->heightAngle.getValue() / 2.0)));
+      }
+    } else {
+      largest = std::max(largest, largestPixels(child, camera));
+    }
+  }
+  return largest;
+}
 
 Figures measure(SoSeparator * scene, SoPerspectiveCamera * camera, SoGLRenderAction & render)
 {
@@ -83,7 +136,7 @@ Figures measure(SoSeparator * scene, SoPerspectiveCamera * camera, SoGLRenderAct
   root->addChild(camera);
   root->addChild(new SoDirectionalLight);
   root->addChild(scene);
-  Figures figures = {0, 1e30};
+  Figures figures = {0, 1e30, largestPixels(scene, camera)};
   SoCallbackAction count(SbViewportRegion(width, height));
   count.addTriangleCallback(SoShape::getClassTypeId(), countTriangle, &figures.triangles);
   count.apply(root);
@@ -127,9 +180,7 @@ int main(int argc, char ** argv)
   for (int i = 1; i + 1 < argc; i += 2) runs.emplace_back(argv[i], std::atoi(argv[i + 1]));
   if (runs.empty()) {
     const std::string data = TERRAVEL_SHARED_DATA;
-    runs = {{data + "/terrain/large_srtm3_N57E011.iv.gz", 6},
-            {data + "/terrain/large_srtm3_N57E011.iv.gz", 8},
-            {data + "/dem/etopo5_global_4320x2161.tif", 8}};
+    runs = {{data + "/dem/N57E011.hgt", 6}, {data + "/dem/N57E011.hgt", 8}};
   }
   SoDB::init();
   if (!makeContext()) {
@@ -140,8 +191,9 @@ int main(int argc, char ** argv)
   render.setCacheContext(SoGLCacheContextElement::getUniqueCacheContext());
   glEnable(GL_DEPTH_TEST);
 
-  std::printf("%-28s %-26s %12s %12s %7s %9s %9s %7s\n", "terrain, level", "camera", "flat tris",
-              "tree tris", "ratio", "flat ms", "tree ms", "ratio");
+  std::printf("%-24s %-24s %10s %10s %10s %8s %8s %8s %9s %9s\n", "terrain, level", "camera",
+              "flat tris", "tree tris", "2px tris", "flat ms", "tree ms", "2px ms", "tree px",
+              "2px px");
   for (const auto & run : runs) {
     TerrainModel model;
     // Loading and the build print their progress; the table goes to the console alone.
@@ -149,7 +201,17 @@ int main(int argc, char ** argv)
     const int console = dup(1);
     std::freopen("/dev/null", "w", stdout);
     const bool loaded = model.load(run.first.c_str()).loaded;
-    SoSeparator * tree = loaded ? model.buildTree(run.second, 50) : nullptr;
+    ReductionSettings measuredOnly, withinOneMetre;
+    measuredOnly.measure = withinOneMetre.measure = true;
+    withinOneMetre.reducer = Reducer::ERROR;
+    withinOneMetre.maxError = 1.0;
+    SoSeparator * tree = nullptr, * byPixels = nullptr;
+    if (loaded) {
+      tree = model.buildTree(run.second, 50, TerrainModel::TreeProgress(), measuredOnly);
+      byPixels = model.buildTree(run.second, 50, TerrainModel::TreeProgress(), withinOneMetre);
+      // The cameras keep the toolkit's default field of view, 45 degrees from top to bottom.
+      setRangesForPixelError(byPixels, 2.0, M_PI / 4, height);
+    }
     std::fflush(stdout);
     dup2(console, 1);
     close(console);
@@ -170,14 +232,16 @@ int main(int argc, char ** argv)
       placeCamera(camera, model.getRoot(), view, minX, minZ, maxX, maxZ, top);
       const Figures flat = measure(model.getRoot(), camera, render);
       const Figures lod = measure(tree, camera, render);
-      std::printf("%-28s %-26s %12ld %12ld %7.1f %9.1f %9.1f %7.1f\n",
-                  (base.substr(0, 20) + ", " + std::to_string(run.second)).c_str(), view.name,
-                  flat.triangles, lod.triangles, double(flat.triangles) / std::max(1L, lod.triangles),
-                  flat.seconds * 1000, lod.seconds * 1000, flat.seconds / lod.seconds);
+      const Figures pixels = measure(byPixels, camera, render);
+      std::printf("%-24s %-24s %10ld %10ld %10ld %8.1f %8.1f %8.1f %9.2f %9.2f\n",
+                  (base.substr(0, 16) + ", " + std::to_string(run.second)).c_str(), view.name,
+                  flat.triangles, lod.triangles, pixels.triangles, flat.seconds * 1000,
+                  lod.seconds * 1000, pixels.seconds * 1000, lod.largestPixels, pixels.largestPixels);
       std::fflush(stdout);
       camera->unref();
     }
     tree->unref();
+    byPixels->unref();
   }
   return 0;
 }

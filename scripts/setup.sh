@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake g++ make pkg-config
   libcoin-dev libsoqt520-dev libsimage-dev libx11-dev libgdal-dev
+  libmeshoptimizer-dev libtinygltf-dev nlohmann-json3-dev
   libgtest-dev
   xvfb xdotool imagemagick x11-utils xauth
 )
@@ -33,6 +34,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
     exit 1
   fi
 fi
+
+# The web page that shows exported tiles, and its browser test: Node.js and its packages from the
+# npm registry, and Debian's Chromium.
+scripts/setup-web.sh
 
 build_type=${TERRAVEL_BUILD_TYPE:-Release}
 cmake -S . -B build -DCMAKE_BUILD_TYPE="$build_type" >/dev/null

@@ -25,6 +25,24 @@ bool strideOf(const std::string & text, int & stride)
   return true;
 }
 
+// A finite number above zero, or false.
+bool positiveOf(const std::string & text, double & number)
+{
+  char * end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (*end != '\0' || !std::isfinite(value) || !(value > 0.0)) return false;
+  number = value;
+  return true;
+}
+
+bool reducerOf(const std::string & text, Reducer & reducer)
+{
+  if (text == "shortest-edge") reducer = Reducer::SHORTEST_EDGE;
+  else if (text == "error") reducer = Reducer::ERROR;
+  else return false;
+  return true;
+}
+
 // A finite number other than zero, or false.
 bool scaleOf(const std::string & text, float & scale)
 {
@@ -72,6 +90,27 @@ const LongOption longOptions[] = {
      return o.rasterGiven = true, o.raster.texture = v, true;
    },
    nullptr},
+  {"--reducer", "NAME",
+   "run modes 0 and 2: shortest-edge (default) collapses the shortest\nedges first; error collapses "
+   "the edge that moves the surface least,\nkeeping the outline and the cell borders",
+   [](const std::string & v, LongOptions & o) { return reducerOf(v, o.reduction.reducer); },
+   "--reducer takes shortest-edge or error, not \"%s\"."},
+  {"--max-error", "M",
+   "run modes 0 and 2, with the error reducer: keep every input vertex\nwithin M metres of the "
+   "surface (the tree: M for the level above the\nlast, twice that each level up); say each "
+   "level's error",
+   [](const std::string & v, LongOptions & o) {
+     o.reduction.reducer = Reducer::ERROR;
+     return o.reduction.measure = true, positiveOf(v, o.reduction.maxError);
+   },
+   "--max-error takes a number of metres above 0, not \"%s\"."},
+  {"--pixel-error", "P",
+   "run mode 0: draw a coarse chunk only where its measured error comes\nto at most P pixels on "
+   "screen; say each level's error",
+   [](const std::string & v, LongOptions & o) {
+     return o.reduction.measure = true, positiveOf(v, o.pixelError);
+   },
+   "--pixel-error takes a number of pixels above 0, not \"%s\"."},
   {"--help", nullptr, "this text",
    [](const std::string &, LongOptions & o) { return o.help = true; }, nullptr},
   {"--version", nullptr, "the program's name and version",
@@ -229,11 +268,22 @@ bool longOptionsFitRunMode(const LongOptions & options, int operation)
 {
   const char * treeOnly = !options.saveTree.empty() ? "--save-tree"
                           : options.showLevels      ? "--show-levels"
+                          : options.pixelError > 0  ? "--pixel-error"
                                                     : nullptr;
-  if (treeOnly == nullptr || operation == 0) return true;
-  std::fprintf(stderr,
-               "%s needs the level-of-detail tree, which only run mode 0 builds "
-               "(-operation is %d).\n",
-               treeOnly, operation);
-  return false;
+  if (treeOnly != nullptr && operation != 0) {
+    std::fprintf(stderr,
+                 "%s needs the level-of-detail tree, which only run mode 0 builds "
+                 "(-operation is %d).\n",
+                 treeOnly, operation);
+    return false;
+  }
+  const bool reducing = operation == 0 || operation == 2;
+  const ReductionSettings defaults;
+  if (!reducing && (options.reduction.reducer != defaults.reducer || options.reduction.maxError > 0)) {
+    std::fprintf(stderr,
+                 "--reducer and --max-error choose how run modes 0 and 2 reduce (-operation is %d).\n",
+                 operation);
+    return false;
+  }
+  return true;
 }

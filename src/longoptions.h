@@ -6,6 +6,7 @@
 // classic options are read, which then keep their rules exactly. `--` ends them: what follows
 // is left as it stands.
 
+#include "chunkreduction.h"
 #include "rasterloader.h"
 
 #include <string>
@@ -17,6 +18,8 @@ struct LongOptions {
   std::string screenshot;    // show the first view, write it here as a PNG, and end
   RasterOptions raster;      // --zscale, --stride, --texture: how a raster becomes a mesh
   bool rasterGiven = false;  // one of those was given
+  ReductionSettings reduction; // --reducer, --max-error: how chunks are reduced
+  double pixelError = 0.0;   // --pixel-error: the tree switches by error on screen
   bool help = false;         // print the usage text and end
   bool version = false;      // print the name and version and end
 };

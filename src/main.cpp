@@ -3,6 +3,7 @@
 // and saved (3); run mode 4 shows an empty viewer. With --batch it does the run mode's work
 // without a window and ends.
 
+#include "chunkerror.h"
 #include "console.h"
 #include "firstview.h"
 #include "levelcolours.h"
@@ -16,8 +17,10 @@
 #include <Inventor/SoDB.h>
 #include <Inventor/Win/SoWin.h>
 #include <Inventor/Win/viewers/SoWinExaminerViewer.h>
+#include <Inventor/nodes/SoPerspectiveCamera.h>
 #include <Inventor/nodes/SoSeparator.h>
 
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
@@ -36,7 +39,9 @@ RunModeResult runModeWork(TerrainModel & model, const char * fileName, const Set
   RunModeResult result = {nullptr, true};
   switch (RunMode(s.operation)) {
   case RunMode::TREE:
-    result.scene = treeStep(model, s.level, s.reduce);
+    result.scene = treeStep(model, s.level, s.reduce, extras.reduction);
+    // Until a viewer says otherwise: a view 1080 pixels high, 45 degrees from top to bottom.
+    if (extras.pixelError > 0) setRangesForPixelError(result.scene, extras.pixelError, M_PI / 4, 1080);
     if (!extras.saveTree.empty()) result.saved = saveStep(model, result.scene, extras.saveTree.c_str());
     if (extras.showLevels) tintLevels(result.scene, s.level);
     break;
@@ -45,7 +50,7 @@ RunModeResult runModeWork(TerrainModel & model, const char * fileName, const Set
     result.scene->ref();
     break;
   case RunMode::REDUCE:
-    result.scene = runReduceMode(model, fileName, s.reduce, &result.saved);
+    result.scene = runReduceMode(model, fileName, s.reduce, &result.saved, extras.reduction);
     break;
   case RunMode::CUT:
     result.scene = runCutMode(model, fileName, s.x1, s.y1, s.x2, s.y2, &result.saved);
@@ -54,6 +59,16 @@ RunModeResult runModeWork(TerrainModel & model, const char * fileName, const Set
     break;
   }
   return result;
+}
+
+// The tree's switching fitted to the viewer: its camera's field of view and its window's height.
+void switchByPixelError(SoCamera * camera, const SbViewportRegion & viewport, SoNode * tree,
+                        double pixels)
+{
+  const double heightAngle = camera != nullptr && camera->isOfType(SoPerspectiveCamera::getClassTypeId())
+                               ? static_cast<SoPerspectiveCamera *>(camera)->heightAngle.getValue()
+                               : M_PI / 4;
+  setRangesForPixelError(tree, pixels, heightAngle, viewport.getViewportSizePixels()[1]);
 }
 
 // The picture of the first view may not replace a file the run read.
@@ -125,6 +140,7 @@ int main(int argc, char ** argv)
   viewer->show();
   SoWin::show(mainWindow);
   viewFromAbove(viewer->getCamera(), sceneRoot, viewer->getViewportRegion());
+  if (extras.pixelError > 0) switchByPixelError(viewer->getCamera(), viewer->getViewportRegion(), sceneRoot, extras.pixelError);
   if (!extras.screenshot.empty()) viewer->saveNextFrame(extras.screenshot.c_str(), model.readFiles());
   SoWin::mainLoop();
 

@@ -51,15 +51,24 @@ bool finishOutput(TerrainModel & model, SoSeparator * output, SoSeparator * chun
 } // namespace
 
 SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, int percent,
-                            bool * saved)
+                            bool * saved, const ReductionSettings & settings)
 {
   SbBSPTree borderPoints(64, 0);
   SoSeparator * output = startOutput(model, "Reducing model ...");
   float minX = 0.0f, minZ = 0.0f, maxX = 0.0f, maxZ = 0.0f;
   model.getExtent(model.getRoot(), minX, minZ, maxX, maxZ);
   SoSeparator * chunk = model.cutRegion(model.getRoot(), minX, minZ, maxX, maxZ, &borderPoints);
-  model.reduceToShare(chunk, &borderPoints, percent);
+  const VerticalError error = model.reduceToShare(chunk, &borderPoints, percent, settings);
   std::printf("Done\n");
+  if (settings.measure) {
+    LevelSummary reduced;
+    reduced.chunks = 1;
+    reduced.triangles = trianglesOf(chunk);
+    reduced.largest = error.largest;
+    reduced.sumSquares = error.rms * error.rms * double(error.measured);
+    reduced.measured = error.measured;
+    printLevel("Reduced", reduced);
+  }
   const bool written = finishOutput(model, output, chunk, inputFileName, ".reduced.iv");
   if (saved != nullptr) *saved = written;
   return output;

@@ -1,6 +1,8 @@
 #ifndef TERRAVEL_RUNMODES_H
 #define TERRAVEL_RUNMODES_H
 
+#include "chunkreduction.h"
+
 #include <string>
 
 class SoSeparator;
@@ -17,8 +19,11 @@ enum class RunMode {
 
 // Run mode 2: the whole model cut into one chunk, reduced once, saved beside the input. The
 // output separator comes back referenced once; *saved tells whether the file was written.
+// With the settings' reducer; when they ask for it, a line on how far the result lies from the
+// model's vertices.
 SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, int percent,
-                            bool * saved = nullptr);
+                            bool * saved = nullptr,
+                            const ReductionSettings & settings = ReductionSettings());
 // Run mode 3: the rectangle cut out of the model, saved beside the input.
 SoSeparator * runCutMode(TerrainModel & model, const char * inputFileName, float x1, float y1,
                          float x2, float y2, bool * saved = nullptr);

@@ -1,10 +1,15 @@
 #include "steps.h"
 
 #include "lodtreebuilder.h"
+#include "nodesearch.h"
 #include "terrainmodel.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include <Inventor/actions/SoSearchAction.h>
+#include <Inventor/nodes/SoIndexedFaceSet.h>
 
 bool loadStep(TerrainModel & model, const char * fileName, const RasterOptions & raster,
               bool rasterOptionsGiven)
@@ -40,13 +45,38 @@ bool saveStep(TerrainModel & model, SoSeparator * node, const char * fileName)
   return outcome.written();
 }
 
-SoSeparator * treeStep(TerrainModel & model, int maxLevel, int percent)
+SoSeparator * treeStep(TerrainModel & model, int maxLevel, int percent,
+                       const ReductionSettings & settings)
 {
-  SoSeparator * tree = model.buildTree(maxLevel, percent, [](int32_t done, int32_t total) {
-    std::printf("\rBuilding Terravel tree ... %d%%", done * 100 / total);
-  });
+  SoSeparator * tree = model.buildTree(
+    maxLevel, percent,
+    [](int32_t done, int32_t total) {
+      std::printf("\rBuilding Terravel tree ... %d%%", done * 100 / total);
+    },
+    settings);
   std::printf("\rBuilding Terravel tree ... Done\n");
+  if (settings.measure) {
+    const std::vector<LevelSummary> & levels = model.treeLevels();
+    for (size_t i = 0; i < levels.size(); ++i) {
+      const std::string name = "Level " + std::to_string(i + 1);
+      printLevel(name.c_str(), levels[i]);
+    }
+  }
   return tree;
+}
+
+void printLevel(const char * name, const LevelSummary & level)
+{
+  std::printf("%s: %d chunk%s, %lld triangles, largest vertical error %.3f m, RMS %.3f m\n", name,
+              level.chunks, level.chunks == 1 ? "" : "s", (long long)level.triangles,
+              level.largest, level.rms());
+}
+
+int64_t trianglesOf(SoNode * node)
+{
+  SoSearchAction search;
+  SoNode * found = findFirst(search, node, SoIndexedFaceSet::getClassTypeId());
+  return found == nullptr ? 0 : static_cast<SoIndexedFaceSet *>(found)->coordIndex.getNum() / 4;
 }
 
 void warnOfBadThreadSetting(void)

@@ -5,8 +5,10 @@
 // ..." with " Done" or " Failed", "Saving NAME ..." with "Done" or "Failed"), and where a step
 // fails, one line on standard error that says why.
 
+#include "lodtreebuilder.h"
 #include "rasterloader.h"
 
+class SoNode;
 class SoSeparator;
 class TerrainModel;
 
@@ -16,7 +18,16 @@ bool saveStep(TerrainModel & model, SoSeparator * node, const char * fileName);
 
 // The level-of-detail tree, its progress rewritten on one line: "Building Terravel tree ..."
 // with the share of steps done, then "Done".
-SoSeparator * treeStep(TerrainModel & model, int maxLevel, int percent);
+// With the settings' reducer; when they measure the chunks, one line per level after it (see
+// printLevel).
+SoSeparator * treeStep(TerrainModel & model, int maxLevel, int percent,
+                       const ReductionSettings & settings = ReductionSettings());
+
+// "NAME: C chunks, T triangles, largest vertical error E m, RMS R m" on standard output.
+void printLevel(const char * name, const LevelSummary & level);
+
+// The triangles of the first face set below the node.
+int64_t trianglesOf(SoNode * node);
 
 // Says so on standard error when TERRAVEL_THREADS is set to something other than a number of
 // threads the tree can use.

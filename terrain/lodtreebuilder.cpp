@@ -1,10 +1,11 @@
 #include "lodtreebuilder.h"
 
+#include "chunkerror.h"
 #include "chunknodes.h"
 #include "meshcut.h"
-#include "meshreduce.h"
 #include "vertexwelder.h"
 
+#include <Inventor/nodes/SoInfo.h>
 #include <Inventor/nodes/SoLOD.h>
 #include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/nodes/SoTexture2.h>
@@ -47,6 +48,7 @@ struct CellResult {
   int level;
   cutrules::Rectangle rect;
   FlatMesh chunk;
+  VerticalError error; // of a coarse chunk, when measured
 };
 
 } // namespace
@@ -107,8 +109,8 @@ public:
           tasks.push_back({firstSubCell(task.cell) + q, task.level + 1, quadrants[q], mine});
         taskReady.notify_all();
       }
-      CellResult result = {task.cell, task.level, task.rect, FlatMesh()};
-      makeChunk(task, *mine, result.chunk);
+      CellResult result = {task.cell, task.level, task.rect, FlatMesh(), VerticalError()};
+      result.error = makeChunk(task, *mine, result.chunk);
       std::lock_guard<std::mutex> lock(mutex);
       results.push_back(std::move(result));
       resultReady.notify_one();
@@ -193,19 +195,23 @@ private:
     }
   }
 
-  // The cell's chunk, reduced once per level below it.
-  void makeChunk(const CellTask & task, const TriangleList & mine, FlatMesh & chunk) const
+  // The cell's chunk, reduced as far as one pass per level below it goes, or as its level's
+  // error budget allows; its vertical error when it is to be measured.
+  VerticalError makeChunk(const CellTask & task, const TriangleList & mine, FlatMesh & chunk) const
   {
     std::vector<SbVec3f> border;
     ListChunkWriter writer(chunk);
     cutMesh(builder.terrain, &mine, task.rect, border, writer);
-    if (task.level == builder.maxLevel) return;
+    if (task.level == builder.maxLevel) return VerticalError();
     keepSharedTriangles(mine, task.rect, border);
     const VertexWelder protectedPositions(border);
     EditableMesh editable = editableViewOf(chunk);
-    for (int pass = 0; pass < builder.maxLevel - task.level; ++pass)
-      reducePass(editable, protectedPositions, builder.percent);
+    const int levelsBelow = builder.maxLevel - task.level;
+    const double budget = builder.settings.maxError * std::ldexp(1.0, levelsBelow - 1);
+    const VerticalError error = reduceChunk(editable, protectedPositions, builder.settings,
+                                            builder.percent, levelsBelow, budget);
     resizeTo(chunk, editable);
+    return error;
   }
 
   const LodTreeBuilder & builder;
@@ -218,9 +224,99 @@ private:
   bool finished = false;
 };
 
+// Puts the cells together as their chunks come in: a cell's separator once its own chunk and
+// its four sub-cells' nodes are there. A node waiting for its parent holds one reference.
+class LodTreeBuilder::Assembly {
+public:
+  explicit Assembly(const LodTreeBuilder & builder) : builder(builder)
+  {
+    size_t cells = 0, innerCells = 0;
+    for (int level = 1, count = 1; level <= builder.maxLevel; ++level, count *= 4) {
+      cells += size_t(count);
+      if (level < builder.maxLevel) innerCells += size_t(count);
+    }
+    made.assign(cells, nullptr);
+    coarse.assign(innerCells, nullptr);
+    rects.resize(innerCells);
+    errors.resize(innerCells);
+    missing.assign(innerCells, 5);
+    levels.resize(size_t(builder.maxLevel - 1));
+  }
+
+  // Takes a finished cell; gives the tree once its root is assembled.
+  SoSeparator * add(CellResult & result)
+  {
+    SoSeparator * chunk = makeChunkNode(result.chunk);
+    size_t cell = result.cell;
+    if (result.level == builder.maxLevel) {
+      made[cell] = chunk;
+      cell = (cell - 1) / 4; // a leaf is never the root
+    } else {
+      count(result);
+      coarse[cell] = chunk;
+      rects[cell] = result.rect;
+      errors[cell] = result.error;
+    }
+    result.chunk = FlatMesh();
+    // Assemble upwards as far as every part is there.
+    while (--missing[cell] == 0) {
+      made[cell] = cellNode(cell);
+      if (cell == 0) return static_cast<SoSeparator *>(made[0]);
+      cell = (cell - 1) / 4;
+    }
+    return nullptr;
+  }
+
+  const std::vector<LevelSummary> & summary(void) const { return levels; }
+
+private:
+  void count(const CellResult & result)
+  {
+    LevelSummary & level = levels[size_t(result.level - 1)];
+    ++level.chunks;
+    level.triangles += int64_t(result.chunk.coordIndex.size() / 4);
+    level.largest = std::max(level.largest, result.error.largest);
+    level.sumSquares += result.error.rms * result.error.rms * double(result.error.measured);
+    level.measured += result.error.measured;
+  }
+
+  SoSeparator * cellNode(size_t cell)
+  {
+    const cutrules::Rectangle & rect = rects[cell];
+    SoSeparator * group = new SoSeparator;
+    for (size_t q = 0; q < 4; ++q) {
+      SoNode * sub = made[firstSubCell(cell) + q];
+      group->addChild(sub);
+      sub->unref();
+    }
+    SoLOD * lod = new SoLOD;
+    lod->range.setValue((rect.x2 - rect.x1) * 2.1f);
+    lod->center.setValue((rect.x1 + rect.x2) / 2.0f, 0.0f, (rect.y1 + rect.y2) / 2.0f);
+    lod->addChild(group);
+    lod->addChild(coarse[cell]);
+    coarse[cell]->unref();
+    SoSeparator * separator = new SoSeparator;
+    separator->ref();
+    if (cell == 0) separator->addChild(builder.texture);
+    if (builder.settings.measure) separator->addChild(errorInfo(errors[cell]));
+    separator->addChild(lod);
+    return separator;
+  }
+
+  const LodTreeBuilder & builder;
+  std::vector<SoNode *> made; // a leaf's chunk, or an inner cell's separator
+  std::vector<SoSeparator *> coarse;
+  std::vector<cutrules::Rectangle> rects;
+  std::vector<VerticalError> errors;
+  std::vector<uint8_t> missing; // its own chunk and four sub-cells
+  std::vector<LevelSummary> levels;
+};
+
 LodTreeBuilder::LodTreeBuilder(const MeshView & terrain, SoTexture2 * texture, int maxLevel,
-                               int percent, std::function<void(void)> step)
-  : terrain(terrain), texture(texture), maxLevel(maxLevel), percent(percent), step(std::move(step))
+                               int percent, std::function<void(void)> step,
+                               const ReductionSettings & settings)
+  : terrain(terrain), texture(texture), maxLevel(maxLevel), percent(percent), step(std::move(step)),
+    settings(settings)
 {
   assert(maxLevel >= 2);
 }
@@ -260,63 +356,19 @@ SoSeparator * LodTreeBuilder::build(const cutrules::Rectangle & rootCell, int th
   std::vector<std::thread> workers;
   for (int i = 0; i < std::max(1, threads); ++i) workers.emplace_back([&work]() { work.work(); });
 
-  // Nodes are made here, as chunks come in: a cell's separator once its own chunk and its four
-  // sub-cells' nodes are there. A node waiting for its parent holds one reference.
-  size_t cells = 0, innerCells = 0;
-  for (int level = 1, count = 1; level <= maxLevel; ++level, count *= 4) {
-    cells += size_t(count);
-    if (level < maxLevel) innerCells += size_t(count);
-  }
-  std::vector<SoNode *> made(cells, nullptr); // a leaf's chunk, or an inner cell's separator
-  std::vector<SoSeparator *> coarse(innerCells, nullptr);
-  std::vector<cutrules::Rectangle> rects(innerCells);
-  std::vector<uint8_t> missing(innerCells, 5); // its own chunk and four sub-cells
+  // Nodes are made here, as chunks come in.
+  Assembly assembly(*this);
   SoSeparator * tree = nullptr;
-  for (size_t done = 0; done < cells; ++done) {
+  while (tree == nullptr) {
     CellResult result;
     work.next(result);
     const int steps = result.level == maxLevel ? 1 : maxLevel - result.level;
     for (int s = 0; s < steps; ++s) step();
-    SoSeparator * chunk = makeChunkNode(result.chunk);
-    result.chunk = FlatMesh();
-
-    size_t cell = result.cell;
-    if (result.level == maxLevel) {
-      made[cell] = chunk;
-      cell = (cell - 1) / 4; // a leaf is never the root
-    } else {
-      coarse[cell] = chunk;
-      rects[cell] = result.rect;
-    }
-    // Assemble upwards as far as every part is there.
-    while (--missing[cell] == 0) {
-      const cutrules::Rectangle & rect = rects[cell];
-      SoSeparator * group = new SoSeparator;
-      for (size_t q = 0; q < 4; ++q) {
-        SoNode * sub = made[firstSubCell(cell) + q];
-        group->addChild(sub);
-        sub->unref();
-      }
-      SoLOD * lod = new SoLOD;
-      lod->range.setValue((rect.x2 - rect.x1) * 2.1f);
-      lod->center.setValue((rect.x1 + rect.x2) / 2.0f, 0.0f, (rect.y1 + rect.y2) / 2.0f);
-      lod->addChild(group);
-      lod->addChild(coarse[cell]);
-      coarse[cell]->unref();
-      SoSeparator * separator = new SoSeparator;
-      separator->ref();
-      if (cell == 0) separator->addChild(texture);
-      separator->addChild(lod);
-      made[cell] = separator;
-      if (cell == 0) {
-        tree = separator;
-        break;
-      }
-      cell = (cell - 1) / 4;
-    }
+    tree = assembly.add(result);
   }
   work.finish();
   for (std::thread & worker : workers) worker.join();
+  summary = assembly.summary();
   tree->unrefNoDelete();
   return tree;
 }

@@ -303,11 +303,14 @@ void TerrainModel::reduce(SoNode * node, SbBSPTree * borderPoints, int percent)
   });
 }
 
-void TerrainModel::reduceToShare(SoNode * node, SbBSPTree * borderPoints, int percent)
+VerticalError TerrainModel::reduceToShare(SoNode * node, SbBSPTree * borderPoints, int percent,
+                                          const ReductionSettings & settings)
 {
-  reduceWith(node, borderPoints, [percent](EditableMesh & mesh, const VertexWelder & border) {
-    reduceByShare(mesh, border, percent);
+  VerticalError error;
+  reduceWith(node, borderPoints, [&](EditableMesh & mesh, const VertexWelder & border) {
+    error = reduceShare(mesh, border, settings, percent);
   });
+  return error;
 }
 
 void TerrainModel::reduceWith(SoNode * node, SbBSPTree * borderPoints,
@@ -324,7 +327,13 @@ void TerrainModel::reduceWith(SoNode * node, SbBSPTree * borderPoints,
   editInPlace(nodes, [&](EditableMesh & mesh) { pass(mesh, protectedPositions); });
 }
 
-SoSeparator * TerrainModel::buildTree(int maxLevel, int percent, const TreeProgress & progress)
+const std::vector<LevelSummary> & TerrainModel::treeLevels(void) const
+{
+  return levels;
+}
+
+SoSeparator * TerrainModel::buildTree(int maxLevel, int percent, const TreeProgress & progress,
+                                      const ReductionSettings & settings)
 {
   assert(maxLevel >= 2);
   progressCount = 0;
@@ -337,8 +346,10 @@ SoSeparator * TerrainModel::buildTree(int maxLevel, int percent, const TreeProgr
                          [this, &progress]() {
                            ++progressCount;
                            if (progress) progress(progressCount, progressTotal);
-                         });
+                         },
+                         settings);
   SoSeparator * tree = builder.build({minX, minZ, maxX, maxZ}, LodTreeBuilder::defaultThreads());
   tree->ref();
+  levels = builder.levels();
   return tree;
 }

@@ -1,6 +1,7 @@
 #ifndef TERRAVEL_TERRAINMODEL_H
 #define TERRAVEL_TERRAINMODEL_H
 
+#include "lodtreebuilder.h"
 #include "rasterloader.h"
 #include "safewrite.h"
 
@@ -70,12 +71,18 @@ public:
                           SbBSPTree * borderPoints);
   // One reduction pass over the chunk below node, in place, keeping the border points.
   void reduce(SoNode * node, SbBSPTree * borderPoints, int percent);
-  // Passes in a row until percent of the chunk's triangles are gone or no collapse is left.
-  void reduceToShare(SoNode * node, SbBSPTree * borderPoints, int percent);
+  // Run mode 2's reduction (see reduceShare): passes in a row until percent of the chunk's
+  // triangles are gone or no collapse is left, or the error reducer. The chunk's vertical error
+  // against its vertices before, when settings.measure.
+  VerticalError reduceToShare(SoNode * node, SbBSPTree * borderPoints, int percent,
+                              const ReductionSettings & settings = ReductionSettings());
   // The level-of-detail tree over the model's extent, referenced once. progress hears of every
   // step (each last-level cut and each reduction pass), on the calling thread.
   using TreeProgress = std::function<void(int32_t done, int32_t total)>;
-  SoSeparator * buildTree(int maxLevel, int percent, const TreeProgress & progress = TreeProgress());
+  SoSeparator * buildTree(int maxLevel, int percent, const TreeProgress & progress = TreeProgress(),
+                          const ReductionSettings & settings = ReductionSettings());
+  // The coarse chunks of the last tree built, level by level.
+  const std::vector<LevelSummary> & treeLevels(void) const;
 
 private:
   void reduceWith(SoNode * node, SbBSPTree * borderPoints,
@@ -90,6 +97,7 @@ private:
   int32_t progressTotal;
   std::string loadedFrom;
   std::vector<std::string> sources;
+  std::vector<LevelSummary> levels;
   // The reading child's bytes, which the model's lists are read in place from: they live as
   // long as the model, and the model's lists never change size.
   std::unique_ptr<ContainedOutput> loadedBytes;

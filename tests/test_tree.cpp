@@ -1,8 +1,10 @@
+#include "chunkerror.h"
 #include "lodtreebuilder.h"
 #include "terrainmodel.h"
 
 #include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/SbBSPTree.h>
+#include <Inventor/SbBox3f.h>
 #include <Inventor/SoDB.h>
 #include <Inventor/misc/SoChildList.h>
 #include <Inventor/nodes/SoCoordinate3.h>
@@ -295,6 +297,18 @@ TEST_F(Tree, SameTreeAndProgressWithAnyNumberOfThreads)
     }
     alone->unref();
   }
+  // The error reducer's tree too.
+  ReductionSettings byError;
+  byError.reducer = Reducer::ERROR;
+  byError.maxError = 0.5;
+  byError.measure = true;
+  setenv("TERRAVEL_THREADS", "1", 1);
+  SoSeparator * alone = model.buildTree(5, 50, TerrainModel::TreeProgress(), byError);
+  setenv("TERRAVEL_THREADS", "3", 1);
+  SoSeparator * parallel = model.buildTree(5, 50, TerrainModel::TreeProgress(), byError);
+  EXPECT_EQ(firstDifference(parallel, alone), "");
+  alone->unref();
+  parallel->unref();
   unsetenv("TERRAVEL_THREADS");
   EXPECT_GE(LodTreeBuilder::defaultThreads(), 1);
   setenv("TERRAVEL_THREADS", "3", 1);
@@ -302,4 +316,40 @@ TEST_F(Tree, SameTreeAndProgressWithAnyNumberOfThreads)
   setenv("TERRAVEL_THREADS", "none", 1);
   EXPECT_GE(LodTreeBuilder::defaultThreads(), 1);
   unsetenv("TERRAVEL_THREADS");
+}
+
+// With an error budget every level's coarse chunks keep within it (the level above the last
+// within the budget, each level up within twice the level below's) and say their error in front
+// of their LOD; switching by pixels then centres each LOD on its chunk and sets its range to the
+// distance at which the chunk's error shows that large, plus the chunk's radius.
+TEST_F(Tree, ErrorBudgetsPerLevelAndRangesByPixels)
+{
+  TerrainModel model;
+  ASSERT_TRUE(loadQuietly(model, volcano()));
+  ReductionSettings settings;
+  settings.reducer = Reducer::ERROR;
+  settings.maxError = 0.25;
+  settings.measure = true;
+  SoSeparator * tree = model.buildTree(4, 50, TerrainModel::TreeProgress(), settings);
+  const std::vector<LevelSummary> & levels = model.treeLevels();
+  ASSERT_EQ(levels.size(), 3u);
+  for (size_t i = 0; i < levels.size(); ++i) {
+    EXPECT_EQ(levels[i].chunks, 1 << (2 * i));
+    EXPECT_LE(levels[i].largest, 0.25 * std::ldexp(1.0, int(levels.size() - 1 - i))) << "level " << i + 1;
+    EXPECT_GT(levels[i].measured, 0);
+  }
+  double largest = 0.0, rms = 0.0;
+  ASSERT_TRUE(errorOfInfo(tree->getChild(1), largest, rms));
+  EXPECT_NEAR(largest, levels[0].largest, 1e-6);
+
+  EXPECT_EQ(setRangesForPixelError(tree, 2.0, M_PI / 4, 600), 1 + 4 + 16);
+  SoLOD * lod = static_cast<SoLOD *>(tree->getChild(2));
+  const SoMFVec3f & points =
+    static_cast<SoCoordinate3 *>(static_cast<SoSeparator *>(lod->getChild(1))->getChild(0))->point;
+  SbBox3f bounds;
+  for (int i = 0; i < points.getNum(); ++i) bounds.extendBy(points[i]);
+  const double distance = largest * 600 / (2 * 2.0 * std::tan(M_PI / 8));
+  EXPECT_NEAR(lod->range[0], distance + (bounds.getMax() - bounds.getMin()).length() / 2, 1e-3);
+  EXPECT_TRUE(lod->center.getValue().equals(bounds.getCenter(), 1e-3f));
+  tree->unref();
 }

@@ -1,0 +1,89 @@
+#include "chunkerror.h"
+
+#include <Inventor/nodes/SoCoordinate3.h>
+#include <Inventor/nodes/SoGroup.h>
+#include <Inventor/nodes/SoInfo.h>
+#include <Inventor/nodes/SoLOD.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+const char * const format = "coarse chunk: largest vertical error %lf m, RMS %lf m";
+
+// The bounds of the first coordinate node below a chunk: their centre and radius.
+bool boundsOf(SoNode * chunk, SbVec3f & centre, float & radius)
+{
+  if (!chunk->isOfType(SoGroup::getClassTypeId())) return false;
+  SoGroup * group = static_cast<SoGroup *>(chunk);
+  for (int i = 0; i < group->getNumChildren(); ++i) {
+    if (!group->getChild(i)->isOfType(SoCoordinate3::getClassTypeId())) continue;
+    const SoMFVec3f & points = static_cast<SoCoordinate3 *>(group->getChild(i))->point;
+    if (points.getNum() == 0) return false;
+    SbVec3f low = points[0], high = points[0];
+    for (int k = 1; k < points.getNum(); ++k)
+      for (int axis = 0; axis < 3; ++axis) {
+        low[axis] = std::min(low[axis], points[k][axis]);
+        high[axis] = std::max(high[axis], points[k][axis]);
+      }
+    centre = (low + high) / 2.0f;
+    radius = (high - low).length() / 2.0f;
+    return true;
+  }
+  return false;
+}
+
+} // namespace
+
+SoInfo * errorInfo(const VerticalError & error)
+{
+  char text[128];
+  std::snprintf(text, sizeof text, "coarse chunk: largest vertical error %.6f m, RMS %.6f m",
+                error.largest, error.rms);
+  SoInfo * info = new SoInfo;
+  info->string.setValue(text);
+  return info;
+}
+
+bool errorOfInfo(const SoNode * node, double & largest, double & rms)
+{
+  if (node == nullptr || !node->isOfType(SoInfo::getClassTypeId())) return false;
+  return std::sscanf(static_cast<const SoInfo *>(node)->string.getValue().getString(), format,
+                     &largest, &rms) == 2;
+}
+
+double distanceForPixelError(double error, double pixels, double heightAngle, int viewportHeight)
+{
+  return error * double(viewportHeight) / (2.0 * pixels * std::tan(heightAngle / 2.0));
+}
+
+int setRangesForPixelError(SoNode * tree, double pixels, double heightAngle, int viewportHeight)
+{
+  if (tree == nullptr || !tree->isOfType(SoGroup::getClassTypeId())) return 0;
+  SoGroup * group = static_cast<SoGroup *>(tree);
+  int set = 0;
+  double largest = 0.0, rms = 0.0;
+  bool measured = false;
+  for (int i = 0; i < group->getNumChildren(); ++i) {
+    SoNode * child = group->getChild(i);
+    if (errorOfInfo(child, largest, rms)) {
+      measured = true;
+    } else if (child->isOfType(SoLOD::getClassTypeId()) &&
+               static_cast<SoLOD *>(child)->getNumChildren() == 2) {
+      SoLOD * lod = static_cast<SoLOD *>(child);
+      SbVec3f centre;
+      float radius = 0.0f;
+      if (measured && boundsOf(lod->getChild(1), centre, radius)) {
+        lod->center.setValue(centre);
+        lod->range.setValue(float(distanceForPixelError(largest, pixels, heightAngle, viewportHeight)) + radius);
+        ++set;
+      }
+      set += setRangesForPixelError(lod->getChild(0), pixels, heightAngle, viewportHeight);
+    } else {
+      set += setRangesForPixelError(child, pixels, heightAngle, viewportHeight);
+    }
+  }
+  return set;
+}

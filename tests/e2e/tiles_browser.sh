@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Exported tiles in a web browser: the SRTM tile's tree saved as 3D Tiles is in order (bounded
+# tiles, errors that shrink downwards, every content there) and every GLB passes the Khronos
+# glTF validator; the tile page shows it in headless Chromium with terrain over at least 30% of
+# the view, asking nothing of the network.
+# TILESET_DIR names a tileset folder to check instead of exporting one; the picture is kept as
+# $TERRAVEL_BUILD/e2e_tiles.png, or SCREENSHOT_OUT.
+. "$(dirname "$0")/lib.sh"
+
+CHROMIUM=${CHROMIUM:-/usr/bin/chromium}
+export CHROMIUM
+KEEP=${SCREENSHOT_OUT:-$BUILD/e2e_tiles.png}
+
+missing=()
+command -v node >/dev/null 2>&1 || missing+=("node")
+[ -x "$CHROMIUM" ] || missing+=("$CHROMIUM")
+command -v convert >/dev/null 2>&1 || missing+=("convert (ImageMagick)")
+for f in cesium/Build/Cesium/Cesium.js playwright-core/package.json gltf-validator/package.json; do
+  [ -e "$SOURCE/node_modules/$f" ] || missing+=("node_modules/$f")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  check "what the browser test needs is here; missing: ${missing[*]} (scripts/setup-web.sh)" false
+  finish
+  exit 1
+fi
+
+if [ -n "${TILESET_DIR:-}" ]; then
+  tiles=$TILESET_DIR
+else
+  tiles=$WORK/srtm
+  mkdir -p "$tiles"
+  env -u DISPLAY "$TERRAVEL" "${TERRAVEL_SHARED_DATA:?}/dem/N57E011.hgt" -level 5 \
+    --save-tree "$tiles/tileset.json" --batch >"$WORK/export.out" 2>"$WORK/export.err"
+  rc=$?
+  check "the SRTM tile's tree is saved as tiles (exit $rc) $(tail -n 1 "$WORK/export.err")" test "$rc" = 0
+fi
+if [ ! -s "$tiles/tileset.json" ]; then
+  check "there is a tileset.json in $tiles" false
+  finish
+  exit 1
+fi
+
+node "$SOURCE/tests/e2e/check_tiles.mjs" "$tiles" >"$WORK/check.out" 2>&1
+rc=$?
+cat "$WORK/check.out"
+check "every tile is bounded, no coarser than its parent, its content there; every GLB passes the glTF validator" test "$rc" = 0
+
+"$SOURCE/scripts/view-tiles" "$tiles" >"$WORK/serve.out" 2>"$WORK/serve.err" &
+SERVER_PID=$!
+trap 'kill "$SERVER_PID" 2>/dev/null; cleanup' EXIT
+url=
+for _ in $(seq 100); do
+  url=$(head -n 1 "$WORK/serve.out")
+  [ -n "$url" ] && break
+  kill -0 "$SERVER_PID" 2>/dev/null || break
+  sleep 0.1
+done
+check "view-tiles serves the folder at ${url:-nothing: $(cat "$WORK/serve.err")}" test -n "$url"
+
+shot=$WORK/tiles.png
+node "$SOURCE/tests/e2e/tiles_page.mjs" "$url" "$shot" "$WORK/profile" "${TILES_WAIT:-120}" \
+  >"$WORK/page.out" 2>&1
+rc=$?
+check "the page shows the tileset: $(head -n 1 "$WORK/page.out")" test "$rc" = 0
+tail -n +2 "$WORK/page.out"
+check "the page asks nothing beyond this machine" test -e "$shot.outside" -a ! -s "$shot.outside"
+head -n 3 "$shot.outside" 2>/dev/null | sed 's/^/    asked for /'
+
+# shares IMAGE: the shares of the view (point samples) that are terrain, magenta globe and black
+# background.
+shares() {
+  convert "$1" -sample 320x180! -depth 8 txt:- | awk -F'[(),]+' '
+    NR > 1 { r = $3; g = $4; b = $5; all++
+             if (r + g + b < 15) sky++; else if (r > 150 && b > 150 && g < 80) globe++; else land++ }
+    END { if (all == 0) print 0, 0, 0; else printf "%.3f %.3f %.3f\n", land / all, globe / all, sky / all }'
+}
+read -r land globe sky < <(shares "$shot" 2>/dev/null || echo 0 0 0)
+echo "    terrain $land, globe $globe, background $sky of the view"
+check "terrain covers at least 30% of the view, on the globe" \
+  awk -v l="${land:-0}" -v g="${globe:-0}" 'BEGIN { exit !(l >= 0.30 && g >= 0.02) }'
+
+if [ -s "$shot" ] && mkdir -p "$(dirname "$KEEP")" && cp "$shot" "$KEEP"; then
+  echo "    picture: $KEEP"
+fi
+finish

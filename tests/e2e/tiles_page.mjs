@@ -1,0 +1,63 @@
+// Opens the tile page in headless Chromium, waits (at most LIMIT seconds) for it to say that
+// every tile of its first view has loaded, and saves a picture of it.
+//   node tiles_page.mjs URL SCREENSHOT.png PROFILE-DIR [LIMIT]
+// Prints what the page said; exit 0 when it was ready, 1 when it failed or never got there.
+// Addresses beyond this machine are refused and listed in SCREENSHOT.png.outside.
+// CHROMIUM names the browser (default /usr/bin/chromium).
+
+import fs from 'node:fs';
+import { chromium } from 'playwright-core';
+
+const [url, screenshot, profile, limit = '120'] = process.argv.slice(2);
+if (!profile) {
+  console.error('usage: node tiles_page.mjs URL SCREENSHOT.png PROFILE-DIR [LIMIT-SECONDS]');
+  process.exit(2);
+}
+
+// WebGL without a GPU: ANGLE on SwiftShader.
+const flags = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+  '--disable-background-networking', '--disable-component-update', '--disable-sync',
+  '--use-gl=angle', '--use-angle=swiftshader', '--enable-unsafe-swiftshader'];
+
+const context = await chromium.launchPersistentContext(profile, {
+  executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+  headless: true,
+  args: flags,
+  viewport: { width: 1280, height: 720 },
+});
+const outside = [];
+await context.route('**/*', (route) => {
+  const { protocol, hostname } = new URL(route.request().url());
+  const here = ['127.0.0.1', 'localhost', '[::1]'].includes(hostname) || hostname.startsWith('127.');
+  if ((protocol === 'http:' || protocol === 'https:') && !here) {
+    outside.push(route.request().url());
+    return route.abort();
+  }
+  return route.continue();
+});
+
+const page = context.pages()[0] ?? (await context.newPage());
+const said = [];
+page.on('console', (m) => { if (m.type() === 'error') said.push(m.text()); });
+page.on('pageerror', (e) => said.push(e.message));
+
+let state;
+try {
+  await page.goto(url);
+  await page.waitForFunction(() => window.tilesReady || window.tilesError,
+    null, { timeout: Number(limit) * 1000, polling: 250 });
+  state = await page.evaluate(() => ({ ready: window.tilesReady, error: window.tilesError, tiles: window.tilesLoaded }));
+} catch (e) {
+  state = { ready: false, error: `the page was not ready within ${limit} s (${e.message.split('\n')[0]})` };
+}
+await page.screenshot({ path: screenshot });
+await context.close();
+fs.writeFileSync(`${screenshot}.outside`, outside.map((u) => `${u}\n`).join(''));
+
+if (state.ready) {
+  console.log(`ready with ${state.tiles} tiles loaded`);
+  process.exit(0);
+}
+console.log(state.error || 'the page neither got ready nor said why');
+for (const line of said.slice(0, 5)) console.log(`  console: ${line}`);
+process.exit(1);
