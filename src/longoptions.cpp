@@ -69,8 +69,12 @@ const LongOption longOptions[] = {
    "no window and no display: do the run mode's work, print what it\nprints, and end; exit "
    "code 1 when loading or a save failed",
    [](const std::string &, LongOptions & o) { return o.batch = true; }, nullptr},
-  {"--save-tree", "FILE", "run mode 0: save the tree as an Inventor file",
+  {"--save-tree", "FILE",
+   "run mode 0: save the tree as an Inventor file; named tileset.json,\nas 3D Tiles 1.1 in that "
+   "file's folder (GLB content, one a chunk)",
    [](const std::string & v, LongOptions & o) { return o.saveTree = v, true; }, nullptr},
+  {"--binary", nullptr, "save scenes (run modes 2 and 3, --save-tree) in the toolkit's binary form",
+   [](const std::string &, LongOptions & o) { return o.binary = true; }, nullptr},
   {"--screenshot", "FILE.png", "show the first view, save it as a PNG and end",
    [](const std::string & v, LongOptions & o) { return o.screenshot = v, true; }, nullptr},
   {"--show-levels", nullptr, "run mode 0: tint each chunk of the tree by its level",

@@ -20,6 +20,7 @@ struct LongOptions {
   bool rasterGiven = false;  // one of those was given
   ReductionSettings reduction; // --reducer, --max-error: how chunks are reduced
   double pixelError = 0.0;   // --pixel-error: the tree switches by error on screen
+  bool binary = false;       // --binary: scenes saved in the toolkit's binary form
   bool help = false;         // print the usage text and end
   bool version = false;      // print the name and version and end
 };

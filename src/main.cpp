@@ -12,6 +12,7 @@
 #include "runmodes.h"
 #include "standardstreams.h"
 #include "steps.h"
+#include "tilesetexport.h"
 #include "terrainmodel.h"
 
 #include <Inventor/SoDB.h>
@@ -31,6 +32,21 @@ struct RunModeResult {
   bool saved;          // every file the run mode writes was written
 };
 
+// Run mode 0: the tree, switching by distance or by error on screen, saved when asked.
+SoSeparator * treeWork(TerrainModel & model, const Settings & s, const LongOptions & extras,
+                       bool & saved)
+{
+  ReductionSettings reduction = extras.reduction;
+  // Tiles carry each chunk's measured error.
+  reduction.measure = reduction.measure || isTilesetName(extras.saveTree);
+  SoSeparator * tree = treeStep(model, s.level, s.reduce, reduction);
+  // Until a viewer says otherwise: a view 1080 pixels high, 45 degrees from top to bottom.
+  if (extras.pixelError > 0) setRangesForPixelError(tree, extras.pixelError, M_PI / 4, 1080);
+  if (!extras.saveTree.empty()) saved = saveStep(model, tree, extras.saveTree.c_str(), extras.binary);
+  if (extras.showLevels) tintLevels(tree, s.level);
+  return tree;
+}
+
 // Every run mode's work hands back the scene to show with one reference of its own, which the
 // tear-down releases.
 RunModeResult runModeWork(TerrainModel & model, const char * fileName, const Settings & s,
@@ -39,21 +55,18 @@ RunModeResult runModeWork(TerrainModel & model, const char * fileName, const Set
   RunModeResult result = {nullptr, true};
   switch (RunMode(s.operation)) {
   case RunMode::TREE:
-    result.scene = treeStep(model, s.level, s.reduce, extras.reduction);
-    // Until a viewer says otherwise: a view 1080 pixels high, 45 degrees from top to bottom.
-    if (extras.pixelError > 0) setRangesForPixelError(result.scene, extras.pixelError, M_PI / 4, 1080);
-    if (!extras.saveTree.empty()) result.saved = saveStep(model, result.scene, extras.saveTree.c_str());
-    if (extras.showLevels) tintLevels(result.scene, s.level);
+    result.scene = treeWork(model, s, extras, result.saved);
     break;
   case RunMode::SHOW:
     result.scene = model.getRoot();
     result.scene->ref();
     break;
   case RunMode::REDUCE:
-    result.scene = runReduceMode(model, fileName, s.reduce, &result.saved, extras.reduction);
+    result.scene = runReduceMode(model, fileName, s.reduce, &result.saved, {extras.reduction, extras.binary});
     break;
   case RunMode::CUT:
-    result.scene = runCutMode(model, fileName, s.x1, s.y1, s.x2, s.y2, &result.saved);
+    result.scene = runCutMode(model, fileName, s.x1, s.y1, s.x2, s.y2, &result.saved,
+                              {extras.reduction, extras.binary});
     break;
   case RunMode::EMPTY:
     break;

@@ -39,11 +39,11 @@ SoSeparator * startOutput(TerrainModel & model, const char * activity)
 // The output separator holds the chunk from here on (the cut's own reference goes) and is
 // saved beside the input.
 bool finishOutput(TerrainModel & model, SoSeparator * output, SoSeparator * chunk,
-                  const char * inputFileName, const char * suffix)
+                  const char * inputFileName, const char * suffix, bool binary)
 {
   output->addChild(chunk);
   chunk->unref();
-  return saveStep(model, output, outputFileName(inputFileName, suffix).c_str());
+  return saveStep(model, output, outputFileName(inputFileName, suffix).c_str(), binary);
 }
 
 
@@ -51,8 +51,9 @@ bool finishOutput(TerrainModel & model, SoSeparator * output, SoSeparator * chun
 } // namespace
 
 SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, int percent,
-                            bool * saved, const ReductionSettings & settings)
+                            bool * saved, const RunOptions & options)
 {
+  const ReductionSettings & settings = options.reduction;
   SbBSPTree borderPoints(64, 0);
   SoSeparator * output = startOutput(model, "Reducing model ...");
   float minX = 0.0f, minZ = 0.0f, maxX = 0.0f, maxZ = 0.0f;
@@ -69,19 +70,19 @@ SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, in
     reduced.measured = error.measured;
     printLevel("Reduced", reduced);
   }
-  const bool written = finishOutput(model, output, chunk, inputFileName, ".reduced.iv");
+  const bool written = finishOutput(model, output, chunk, inputFileName, ".reduced.iv", options.binary);
   if (saved != nullptr) *saved = written;
   return output;
 }
 
 SoSeparator * runCutMode(TerrainModel & model, const char * inputFileName, float x1, float y1,
-                         float x2, float y2, bool * saved)
+                         float x2, float y2, bool * saved, const RunOptions & options)
 {
   SbBSPTree borderPoints(64, 0);
   SoSeparator * output = startOutput(model, "Cutting model ...");
   SoSeparator * chunk = model.cutRegion(model.getRoot(), x1, y1, x2, y2, &borderPoints);
   std::printf("Done\n");
-  const bool written = finishOutput(model, output, chunk, inputFileName, ".noRECT.iv");
+  const bool written = finishOutput(model, output, chunk, inputFileName, ".noRECT.iv", options.binary);
   if (saved != nullptr) *saved = written;
   return output;
 }

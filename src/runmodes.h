@@ -19,14 +19,21 @@ enum class RunMode {
 
 // Run mode 2: the whole model cut into one chunk, reduced once, saved beside the input. The
 // output separator comes back referenced once; *saved tells whether the file was written.
-// With the settings' reducer; when they ask for it, a line on how far the result lies from the
+// How the run modes beyond the specification's reduce and save: the reducer, and whether scenes
+// are saved in the toolkit's binary form.
+struct RunOptions {
+  ReductionSettings reduction;
+  bool binary = false;
+};
+
+// With the options' reducer; when they measure, a line on how far the result lies from the
 // model's vertices.
 SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, int percent,
-                            bool * saved = nullptr,
-                            const ReductionSettings & settings = ReductionSettings());
+                            bool * saved = nullptr, const RunOptions & options = RunOptions());
 // Run mode 3: the rectangle cut out of the model, saved beside the input.
 SoSeparator * runCutMode(TerrainModel & model, const char * inputFileName, float x1, float y1,
-                         float x2, float y2, bool * saved = nullptr);
+                         float x2, float y2, bool * saved = nullptr,
+                         const RunOptions & options = RunOptions());
 
 // The input name with everything from the first ".iv" of its file name (not of its folders)
 // replaced by the suffix; a file name without ".iv" gets the suffix appended.

@@ -3,8 +3,11 @@
 #include "lodtreebuilder.h"
 #include "nodesearch.h"
 #include "terrainmodel.h"
+#include "tilesetexport.h"
 
+#include <chrono>
 #include <cstdio>
+#include <unistd.h>
 #include <cstdlib>
 #include <string>
 
@@ -34,11 +37,45 @@ bool loadStep(TerrainModel & model, const char * fileName, const RasterOptions &
   return true;
 }
 
-bool saveStep(TerrainModel & model, SoSeparator * node, const char * fileName)
+namespace {
+
+// Progress on standard error, once a save has taken a second, when a person watches it.
+class SaveProgressLine {
+public:
+  SaveProgressLine(void) : shown(isatty(2) != 0), start(std::chrono::steady_clock::now()) {}
+  ~SaveProgressLine(void)
+  {
+    if (printed) std::fprintf(stderr, "\r%60s\r", "");
+  }
+  SaveProgressLine(const SaveProgressLine &) = delete;
+  SaveProgressLine & operator=(const SaveProgressLine &) = delete;
+
+  void operator()(int64_t done, int64_t total)
+  {
+    if (!shown || std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) return;
+    if (total > 0)
+      std::fprintf(stderr, "\r  saved %lld of %lld tiles", (long long)done, (long long)total);
+    else
+      std::fprintf(stderr, "\r  saved %lld MB", (long long)(done >> 20));
+    printed = true;
+  }
+
+private:
+  const bool shown;
+  const std::chrono::steady_clock::time_point start;
+  bool printed = false;
+};
+
+} // namespace
+
+bool saveStep(TerrainModel & model, SoSeparator * node, const char * fileName, bool binary)
 {
   std::printf("Saving %s ...", fileName);
   std::fflush(stdout);
-  const WriteOutcome outcome = model.save(node, fileName);
+  SaveProgressLine line;
+  const SaveProgress progress = [&line](int64_t done, int64_t total) { line(done, total); };
+  const WriteOutcome outcome = isTilesetName(fileName) ? model.saveTiles(node, fileName, progress)
+                                                       : model.save(node, fileName, binary, progress);
   std::printf(outcome.written() ? "Done\n" : "Failed\n");
   std::fflush(stdout);
   if (!outcome.written()) std::fprintf(stderr, "terravel: %s\n", outcome.reason.c_str());

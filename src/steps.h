@@ -14,7 +14,10 @@ class TerrainModel;
 
 bool loadStep(TerrainModel & model, const char * fileName, const RasterOptions & raster,
               bool rasterOptionsGiven);
-bool saveStep(TerrainModel & model, SoSeparator * node, const char * fileName);
+// A tree saved under the name tileset.json becomes 3D Tiles; any other scene an Inventor file,
+// in the toolkit's binary form when asked. A save that takes longer than a second shows how far
+// it has come on standard error, on one line rewritten, when standard error is a terminal.
+bool saveStep(TerrainModel & model, SoSeparator * node, const char * fileName, bool binary = false);
 
 // The level-of-detail tree, its progress rewritten on one line: "Building Terravel tree ..."
 // with the share of steps done, then "Done".

@@ -119,7 +119,8 @@ bool writeFlatMesh(int fd, const FlatMesh & mesh)
          writeAll(fd, t.filename.data(), t.filename.size()) &&
          writeAll(fd, t.image.data(), t.image.size()) &&
          writeAll(fd, mesh.note.data(), mesh.note.size()) &&
-         writeAll(fd, sources.data(), sources.size());
+         writeAll(fd, sources.data(), sources.size()) &&
+         writeAll(fd, &mesh.origin, sizeof mesh.origin);
 }
 
 bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails & details)
@@ -146,7 +147,8 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails
   const char * noteText = image ? take<char>(bytes, size, at, size_t(header->noteLength)) : nullptr;
   const char * sources =
     noteText ? take<char>(bytes, size, at, size_t(header->sourcesLength)) : nullptr;
-  if (sources == nullptr) return false;
+  const GeoOrigin * origin = sources ? take<GeoOrigin>(bytes, size, at, 1) : nullptr;
+  if (origin == nullptr) return false;
 
   mesh.points = points;
   mesh.numPoints = header->numPoints;
@@ -166,5 +168,6 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails
   texture.imageComponents = header->imageComponents;
   details.note.assign(noteText, size_t(header->noteLength));
   details.sources = splitSources(sources, size_t(header->sourcesLength));
+  details.origin = *origin;
   return true;
 }

@@ -30,6 +30,15 @@ struct TextureFields {
   SbColor blendColor = SbColor(0.0f, 0.0f, 0.0f);
 };
 
+// Where a georeferenced terrain's origin (X, Y, Z = 0) lies on the Earth: on the WGS 84
+// ellipsoid at the height 0, as latitude and longitude in degrees and as Earth-centred
+// coordinates in metres. Unplaced for a scene, or a raster without a reference system.
+struct GeoOrigin {
+  bool placed = false;
+  double latitude = 0.0, longitude = 0.0;
+  double earthCentred[3] = {0.0, 0.0, 0.0};
+};
+
 struct FlatMesh {
   std::vector<SbVec3f> points;
   std::vector<SbVec2f> texCoords; // entry i belongs to vertex i
@@ -39,6 +48,7 @@ struct FlatMesh {
   // Every file the reading took data from (the input, the rasters a mosaic names, the image
   // draped over it): nothing the run writes may replace one of them.
   std::vector<std::string> sources;
+  GeoOrigin origin;
 };
 
 // What comes with a mesh's lists across from the reading child.
@@ -46,6 +56,7 @@ struct MeshDetails {
   TextureFields texture;
   std::string note;
   std::vector<std::string> sources;
+  GeoOrigin origin;
 };
 
 // The three lists of a mesh, wherever they live (a FlatMesh, the fields of nodes, a mapping).

@@ -10,6 +10,8 @@
 #include <gdal.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -17,9 +19,6 @@
 
 namespace {
 
-struct DatasetCloser {
-  void operator()(void * dataset) const { GDALClose(dataset); }
-};
 using Dataset = std::unique_ptr<void, DatasetCloser>;
 
 // The image's rows from the top down, as files hold them, in a dataset in memory.
@@ -41,35 +40,84 @@ Dataset topDown(const unsigned char * bytes, int width, int height, int componen
   return picture;
 }
 
-} // namespace
-
-bool writePicture(const SoSFImage & image, int fd)
+// The dataset's window, scaled to the size given, as PNG bytes.
+bool encode(GDALDatasetH picture, int x0, int y0, int width, int height, int outWidth, int outHeight,
+            std::string & png)
 {
-  SbVec2s size;
-  int components = 0;
-  const unsigned char * bytes = image.getValue(size, components);
-  const int width = size[0], height = size[1];
-  if (bytes == nullptr || width <= 0 || height <= 0 || components < 1 || components > 4)
+  const int components = GDALGetRasterCount(picture);
+  std::vector<unsigned char> pixels(size_t(outWidth) * size_t(outHeight) * size_t(components));
+  GDALRasterIOExtraArg extra;
+  INIT_RASTERIO_EXTRA_ARG(extra);
+  extra.eResampleAlg = GRIORA_Average;
+  if (GDALDatasetRasterIOEx(picture, GF_Read, x0, y0, width, height, pixels.data(), outWidth,
+                            outHeight, GDT_Byte, components, nullptr, components,
+                            std::ptrdiff_t(outWidth) * components, 1, &extra) != CE_None)
     return false;
-  GDALAllRegister();
-  CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
-  GDALDriverH png = GDALGetDriverByName("PNG");
-  const Dataset picture = topDown(bytes, width, height, components);
-  if (png == nullptr || picture == nullptr) return false;
-  // Encoded in memory, then written through the descriptor.
-  static int count = 0;
+  GDALDriverH memory = GDALGetDriverByName("MEM"), pngDriver = GDALGetDriverByName("PNG");
+  const Dataset part(memory != nullptr ? GDALCreate(memory, "", outWidth, outHeight, components,
+                                                    GDT_Byte, nullptr)
+                                       : nullptr);
+  if (part == nullptr || pngDriver == nullptr ||
+      GDALDatasetRasterIO(part.get(), GF_Write, 0, 0, outWidth, outHeight, pixels.data(), outWidth,
+                          outHeight, GDT_Byte, components, nullptr, components,
+                          outWidth * components, 1) != CE_None)
+    return false;
+  // Encoded in memory.
+  static std::atomic<int> count{0};
   const std::string encoded = "/vsimem/terravel-picture-" + std::to_string(++count) + ".png";
   CPLErrorReset();
   GDALDatasetH written =
-    GDALCreateCopy(png, encoded.c_str(), picture.get(), FALSE, nullptr, nullptr, nullptr);
+    GDALCreateCopy(pngDriver, encoded.c_str(), part.get(), FALSE, nullptr, nullptr, nullptr);
   bool ok = written != nullptr;
   if (written != nullptr) GDALClose(written);
   ok = ok && CPLGetLastErrorType() != CE_Failure && CPLGetLastErrorType() != CE_Fatal;
   vsi_l_offset length = 0;
   GByte * data = VSIGetMemFileBuffer(encoded.c_str(), &length, FALSE);
-  ok = ok && data != nullptr && writeAll(fd, data, size_t(length));
+  if (ok && data != nullptr) png.assign(reinterpret_cast<const char *>(data), size_t(length));
   VSIUnlink(encoded.c_str());
-  return ok;
+  return ok && data != nullptr;
+}
+
+} // namespace
+
+void DatasetCloser::operator()(void * dataset) const
+{
+  GDALClose(dataset);
+}
+
+PictureParts::PictureParts(const SoSFImage & image)
+{
+  SbVec2s size;
+  const unsigned char * bytes = image.getValue(size, components);
+  if (bytes == nullptr || size[0] <= 0 || size[1] <= 0 || components < 1 || components > 4) return;
+  GDALAllRegister();
+  CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
+  picture = topDown(bytes, size[0], size[1], components);
+  if (picture == nullptr) return;
+  width_ = size[0];
+  height_ = size[1];
+}
+
+PictureParts::~PictureParts(void) = default;
+
+bool PictureParts::png(int x0, int y0, int x1, int y1, int maxSide, std::string & bytes) const
+{
+  if (width_ == 0 || x0 < 0 || y0 < 0 || x1 > width_ || y1 > height_ || x1 <= x0 || y1 <= y0)
+    return false;
+  const int w = x1 - x0, h = y1 - y0;
+  const double shrink = std::max(1.0, double(std::max(w, h)) / double(maxSide));
+  const int outWidth = std::max(1, int(std::lround(w / shrink)));
+  const int outHeight = std::max(1, int(std::lround(h / shrink)));
+  return encode(picture.get(), x0, y0, w, h, outWidth, outHeight, bytes);
+}
+
+bool writePicture(const SoSFImage & image, int fd)
+{
+  const PictureParts parts(image);
+  std::string png;
+  return parts.width() > 0 &&
+         parts.png(0, 0, parts.width(), parts.height(), std::max(parts.width(), parts.height()), png) &&
+         writeAll(fd, png.data(), png.size());
 }
 
 std::string pictureNameFor(const std::string & sceneFile)

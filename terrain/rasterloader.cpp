@@ -108,6 +108,35 @@ public:
   bool separable(void) const { return gt[2] == 0.0 && gt[4] == 0.0; }
 
   OGRSpatialReferenceH spatialReference(void) const { return srs; }
+
+  // The centre on the WGS 84 ellipsoid, through GDAL's coordinate transformation.
+  GeoOrigin origin(void) const
+  {
+    GeoOrigin origin;
+    if (!placed || srs == nullptr) return origin;
+    OGRSpatialReferenceH from = OSRClone(srs), wgs84 = OSRNewSpatialReference(nullptr),
+                         earthCentred = OSRNewSpatialReference(nullptr);
+    OSRSetAxisMappingStrategy(from, OAMS_TRADITIONAL_GIS_ORDER);
+    double lonLat[2] = {centreX, centreY}, xyz[3] = {centreX, centreY, 0.0};
+    if (OSRImportFromEPSG(wgs84, 4326) == OGRERR_NONE && OSRImportFromEPSG(earthCentred, 4978) == OGRERR_NONE) {
+      OSRSetAxisMappingStrategy(wgs84, OAMS_TRADITIONAL_GIS_ORDER);
+      OSRSetAxisMappingStrategy(earthCentred, OAMS_TRADITIONAL_GIS_ORDER);
+      OGRCoordinateTransformationH toDegrees = OCTNewCoordinateTransformation(from, wgs84);
+      OGRCoordinateTransformationH toCentred = OCTNewCoordinateTransformation(from, earthCentred);
+      origin.placed = toDegrees != nullptr && toCentred != nullptr &&
+                      OCTTransform(toDegrees, 1, &lonLat[0], &lonLat[1], nullptr) &&
+                      OCTTransform(toCentred, 1, &xyz[0], &xyz[1], &xyz[2]);
+      if (toDegrees != nullptr) OCTDestroyCoordinateTransformation(toDegrees);
+      if (toCentred != nullptr) OCTDestroyCoordinateTransformation(toCentred);
+    }
+    OSRRelease(from);
+    OSRRelease(wgs84);
+    OSRRelease(earthCentred);
+    origin.longitude = lonLat[0];
+    origin.latitude = lonLat[1];
+    std::copy(xyz, xyz + 3, origin.earthCentred);
+    return origin;
+  }
   bool isPlaced(void) const { return placed; }
 
 private:
@@ -735,5 +764,6 @@ RasterOutcome loadRaster(const char * fileName, const RasterOptions & options, F
   if (options.texture.empty())
     makeReliefTexture(grid.columns, grid.rows, mesh.points, vertexOf, maxTextureSide, mesh.texture);
   mesh.note = georeference.describeOrigin();
+  mesh.origin = georeference.origin();
   return RasterOutcome::LOADED;
 }

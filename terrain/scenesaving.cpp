@@ -3,6 +3,7 @@
 
 #include "scenesaving.h"
 
+#include "containedrun.h"
 #include "paths.h"
 
 #include <Inventor/SoOutput.h>
@@ -17,18 +18,42 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-bool writeScene(SoNode * node, int fd)
+namespace {
+
+// The descriptor behind a stream that counts what goes through it and says so now and then.
+struct CountingFile {
+  int fd;
+  int64_t written = 0, reported = 0;
+  const std::function<void(int64_t, int64_t)> * progress;
+};
+
+ssize_t countAndWrite(void * cookie, const char * bytes, size_t size)
 {
-  const int own = dup(fd);
-  FILE * file = own >= 0 ? fdopen(own, "w") : nullptr;
-  if (file == nullptr) {
-    if (own >= 0) close(own);
-    return false;
+  CountingFile & file = *static_cast<CountingFile *>(cookie);
+  if (!writeAll(file.fd, bytes, size)) return -1;
+  file.written += int64_t(size);
+  if (*file.progress && file.written - file.reported >= (int64_t(8) << 20)) {
+    file.reported = file.written;
+    (*file.progress)(file.written, 0);
   }
+  return ssize_t(size);
+}
+
+} // namespace
+
+bool writeScene(SoNode * node, int fd, bool binary,
+                const std::function<void(int64_t, int64_t)> & progress)
+{
+  CountingFile counting = {fd, 0, 0, &progress};
+  cookie_io_functions_t functions = {nullptr, countAndWrite, nullptr, nullptr};
+  FILE * file = fopencookie(&counting, "w", functions);
+  if (file == nullptr) return false;
+  std::setvbuf(file, nullptr, _IOFBF, size_t(1) << 20);
   bool written = false;
   {
     SoOutput output;
     output.setFilePointer(file);
+    output.setBinary(binary);
     SoWriteAction writer(&output);
     writer.apply(node);
     written = std::fflush(file) == 0 && std::ferror(file) == 0;

@@ -1,14 +1,18 @@
 #ifndef TERRAVEL_SCENESAVING_H
 #define TERRAVEL_SCENESAVING_H
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 class SoNode;
 
 // Writes the node and everything below it to the descriptor as an Inventor file in the
-// toolkit's default text form; false when the file could not be written whole. Meant for
-// writeTogether, which makes the file safe.
-bool writeScene(SoNode * node, int fd);
+// toolkit's default text form, or its binary form; false when the file could not be written
+// whole. progress hears of the bytes written so far. Meant for writeTogether, which makes the
+// file safe.
+bool writeScene(SoNode * node, int fd, bool binary = false,
+                const std::function<void(int64_t, int64_t)> & progress = {});
 
 // The value a float has after the toolkit's text form writes it (eight significant digits) and
 // reads it back; such a value comes back unchanged from any number of saves.

@@ -13,6 +13,7 @@
 #include "paths.h"
 #include "safewrite.h"
 #include "scenesaving.h"
+#include "tilesetexport.h"
 #include "vertexwelder.h"
 
 #include <Inventor/SbBSPTree.h>
@@ -206,6 +207,7 @@ LoadOutcome TerrainModel::load(const char * fileName, const RasterOptions & rast
   root->ref();
   loadedFrom = fileName;
   sources = details.sources;
+  geoOrigin = details.origin;
   sources.push_back(fileName);
   // A scene's texture names a picture the run reads as well.
   const std::string & picture = details.texture.filename;
@@ -235,7 +237,17 @@ const std::vector<std::string> & TerrainModel::readFiles(void) const
   return sources;
 }
 
-WriteOutcome TerrainModel::save(SoSeparator * node, const char * fileName)
+WriteOutcome TerrainModel::saveTiles(SoSeparator * tree, const char * tilesetPath,
+                                     const SaveProgress & progress)
+{
+  SbVec2s size;
+  int components = 0;
+  texture->image.getValue(size, components);
+  return saveTileset(tree, size[0] > 0 ? texture : nullptr, geoOrigin, tilesetPath, sources, progress);
+}
+
+WriteOutcome TerrainModel::save(SoSeparator * node, const char * fileName, bool binary,
+                                const SaveProgress & progress)
 {
   const bool holdsTexture = node->getNumChildren() > 0 && node->getChild(0) == texture;
   SbVec2s size;
@@ -251,7 +263,9 @@ WriteOutcome TerrainModel::save(SoSeparator * node, const char * fileName)
   } else if (holdsTexture) {
     name = relocatedName(texture->filename.getValue().getString(), loadedFrom.c_str(), fileName);
   }
-  files.insert(files.begin(), {fileName, [node](int fd) { return writeScene(node, fd); }});
+  files.insert(files.begin(), {fileName, [node, binary, &progress](int fd) {
+                                 return writeScene(node, fd, binary, progress);
+                               }});
   // Beside the input, the model's own texture node writes itself as it was read.
   if (!holdsTexture || (!madePicture && name == texture->filename.getValue().getString()))
     return writeTogether(files, sources);

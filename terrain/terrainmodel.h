@@ -23,6 +23,9 @@ class SoSeparator;
 class SoTexture2;
 class SoTextureCoordinate2;
 
+// How far a save has come: done of total (total 0: not known beforehand).
+using SaveProgress = std::function<void(int64_t done, int64_t total)>;
+
 // What loading a file came to.
 struct LoadOutcome {
   bool loaded = false;
@@ -51,6 +54,8 @@ public:
   // Every file the loading read (the input, a mosaic's rasters, a draped image, a scene's
   // picture): saves never replace one of them.
   const std::vector<std::string> & readFiles(void) const;
+  // Where a georeferenced raster's origin lies on the Earth; unplaced otherwise.
+  const GeoOrigin & origin(void) const { return geoOrigin; }
   // The model's root: texture, coordinates, texture coordinates, face set. Takes no reference;
   // load took one, which the model releases when it goes.
   SoSeparator * getRoot(void) const;
@@ -59,7 +64,12 @@ public:
   // a file the loading read. Where the node's first child is the model's texture, the file
   // names the picture as seen from its own folder; a picture the model made (from a raster) is
   // written beside it as NAME.png, and the two replace earlier files together or not at all.
-  WriteOutcome save(SoSeparator * node, const char * fileName);
+  WriteOutcome save(SoSeparator * node, const char * fileName, bool binary = false,
+                    const SaveProgress & progress = SaveProgress());
+  // Writes a tree built by buildTree as 3D Tiles (see saveTileset), placed on the Earth where
+  // the terrain is georeferenced.
+  WriteOutcome saveTiles(SoSeparator * tree, const char * tilesetPath,
+                         const SaveProgress & progress = SaveProgress());
 
   // The extent of the first coordinate node below node, in the order minimum X, minimum Z,
   // maximum X, maximum Z; left untouched without one.
@@ -98,6 +108,7 @@ private:
   std::string loadedFrom;
   std::vector<std::string> sources;
   std::vector<LevelSummary> levels;
+  GeoOrigin geoOrigin;
   // The reading child's bytes, which the model's lists are read in place from: they live as
   // long as the model, and the model's lists never change size.
   std::unique_ptr<ContainedOutput> loadedBytes;

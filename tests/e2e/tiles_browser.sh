@@ -32,7 +32,8 @@ else
   env -u DISPLAY "$TERRAVEL" "${TERRAVEL_SHARED_DATA:?}/dem/N57E011.hgt" -level 5 \
     --save-tree "$tiles/tileset.json" --batch >"$WORK/export.out" 2>"$WORK/export.err"
   rc=$?
-  check "the SRTM tile's tree is saved as tiles (exit $rc) $(tail -n 1 "$WORK/export.err")" test "$rc" = 0
+  err=$(tail -n 1 "$WORK/export.err")
+  check "the SRTM tile's tree is saved as tiles (exit $rc${err:+: $err})" test "$rc" = 0
 fi
 if [ ! -s "$tiles/tileset.json" ]; then
   check "there is a tileset.json in $tiles" false
@@ -79,6 +80,7 @@ echo "    terrain $land, globe $globe, background $sky of the view"
 check "terrain covers at least 30% of the view, on the globe" \
   awk -v l="${land:-0}" -v g="${globe:-0}" 'BEGIN { exit !(l >= 0.30 && g >= 0.02) }'
 
+rm -f "$KEEP"
 if [ -s "$shot" ] && mkdir -p "$(dirname "$KEEP")" && cp "$shot" "$KEEP"; then
   echo "    picture: $KEEP"
 fi

@@ -19,12 +19,18 @@ const flags = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', 
   '--disable-background-networking', '--disable-component-update', '--disable-sync',
   '--use-gl=angle', '--use-angle=swiftshader', '--enable-unsafe-swiftshader'];
 
-const context = await chromium.launchPersistentContext(profile, {
-  executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-  headless: true,
-  args: flags,
-  viewport: { width: 1280, height: 720 },
-});
+let context;
+try {
+  context = await chromium.launchPersistentContext(profile, {
+    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+    headless: true,
+    args: flags,
+    viewport: { width: 1280, height: 720 },
+  });
+} catch (e) {
+  console.log(`Chromium did not start: ${e.message.split('\n')[0]}`);
+  process.exit(1);
+}
 const outside = [];
 await context.route('**/*', (route) => {
   const { protocol, hostname } = new URL(route.request().url());
@@ -44,9 +50,13 @@ page.on('pageerror', (e) => said.push(e.message));
 let state;
 try {
   await page.goto(url);
-  await page.waitForFunction(() => window.tilesReady || window.tilesError,
+} catch (e) {
+  state = { ready: false, error: `could not open ${url}: ${e.message.split('\n')[0]}` };
+}
+try {
+  if (!state) await page.waitForFunction(() => window.tilesReady || window.tilesError,
     null, { timeout: Number(limit) * 1000, polling: 250 });
-  state = await page.evaluate(() => ({ ready: window.tilesReady, error: window.tilesError, tiles: window.tilesLoaded }));
+  state ??= await page.evaluate(() => ({ ready: window.tilesReady, error: window.tilesError, tiles: window.tilesLoaded }));
 } catch (e) {
   state = { ready: false, error: `the page was not ready within ${limit} s (${e.message.split('\n')[0]})` };
 }
@@ -59,5 +69,5 @@ if (state.ready) {
   process.exit(0);
 }
 console.log(state.error || 'the page neither got ready nor said why');
-for (const line of said.slice(0, 5)) console.log(`  console: ${line}`);
+for (const line of said.filter((l) => l !== state.error).slice(0, 5)) console.log(`  console: ${line}`);
 process.exit(1);

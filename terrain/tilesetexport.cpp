@@ -1,0 +1,435 @@
+// Writing a level-of-detail tree as 3D Tiles: the tile tree from the tree's cells, a GLB for
+// every chunk made with the glTF library, and tileset.json with the JSON library.
+
+#include "tilesetexport.h"
+
+#include "chunkerror.h"
+#include "chunknodes.h"
+#include "containedrun.h"
+#include "paths.h"
+#include "picturefile.h"
+
+#include <Inventor/SbBox3f.h>
+#include <Inventor/nodes/SoGroup.h>
+#include <Inventor/nodes/SoLOD.h>
+#include <Inventor/nodes/SoTexture2.h>
+
+#define TINYGLTF_IMPLEMENTATION
+#define TINYGLTF_NO_STB_IMAGE
+#define TINYGLTF_NO_STB_IMAGE_WRITE
+#define TINYGLTF_NO_EXTERNAL_IMAGE
+#include <tiny_gltf.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const double earthRadius = 6371008.8;
+// Pictures embedded in a tile are at most this many pixels a side: the root's covers the whole
+// terrain coarsely, a deep tile's its small part at full resolution.
+const int tilePictureSide = 256;
+
+// A tile: its chunk, the measured error of that chunk, and its children.
+struct Tile {
+  SoNode * chunk = nullptr;
+  double error = 0.0;
+  bool measured = false;
+  std::vector<size_t> children;
+  SbBox3f bounds;          // of its chunk and its children, in the tile frame
+  std::string uri;         // of its content, when it has a chunk with triangles
+};
+
+// The tiles of a cell (a separator holding an SoLOD, maybe behind its error) or of a chunk of the
+// last level, depth first.
+size_t collectTiles(SoNode * node, std::vector<Tile> & tiles)
+{
+  const size_t index = tiles.size();
+  tiles.emplace_back();
+  SoGroup * group = node->isOfType(SoGroup::getClassTypeId()) ? static_cast<SoGroup *>(node) : nullptr;
+  SoLOD * lod = nullptr;
+  double largest = 0.0, rms = 0.0;
+  for (int i = 0; group != nullptr && i < group->getNumChildren(); ++i) {
+    SoNode * child = group->getChild(i);
+    if (errorOfInfo(child, largest, rms)) {
+      tiles[index].error = largest;
+      tiles[index].measured = true;
+    } else if (child->isOfType(SoLOD::getClassTypeId())) {
+      lod = static_cast<SoLOD *>(child);
+    }
+  }
+  if (lod == nullptr || lod->getNumChildren() < 2) {
+    tiles[index].chunk = node; // a chunk of the last level: its error is none
+    tiles[index].measured = true;
+    return index;
+  }
+  tiles[index].chunk = lod->getChild(1);
+  SoGroup * near = static_cast<SoGroup *>(lod->getChild(0));
+  for (int i = 0; i < near->getNumChildren(); ++i) {
+    const size_t child = collectTiles(near->getChild(i), tiles);
+    tiles[index].children.push_back(child);
+  }
+  return index;
+}
+
+// A chunk as glTF lists: positions about the centre, normals, texture coordinates.
+struct Content {
+  std::vector<float> positions, normals, texCoords;
+  std::vector<uint32_t> indices;
+  SbBox3f bounds; // in the terrain's frame, bent
+  SbVec3f centre;
+};
+
+// The terrain's frame as the tiles have it: bent down with the Earth's surface away from the
+// origin when the terrain is placed on it.
+SbVec3f bent(const SbVec3f & p, bool placed)
+{
+  if (!placed) return p;
+  const double drop = (double(p[0]) * p[0] + double(p[2]) * p[2]) / (2.0 * earthRadius);
+  return SbVec3f(p[0], float(p[1] - drop), p[2]);
+}
+
+bool contentOf(SoNode * chunk, bool placed, Content & content)
+{
+  ChunkNodes nodes;
+  if (!findChunkNodes(chunk, nodes)) return false;
+  const MeshView view = viewOf(nodes, true);
+  std::vector<SbVec3f> points(size_t(view.numPoints));
+  for (int32_t v = 0; v < view.numPoints; ++v) {
+    points[size_t(v)] = bent(view.points[v], placed);
+    content.bounds.extendBy(points[size_t(v)]);
+  }
+  for (int32_t t = 0; t < view.numTriangles(); ++t) {
+    const int32_t * c = view.coordIndex + 4 * size_t(t);
+    if (uint32_t(c[0]) >= uint32_t(view.numPoints) || uint32_t(c[1]) >= uint32_t(view.numPoints) ||
+        uint32_t(c[2]) >= uint32_t(view.numPoints))
+      continue;
+    content.indices.insert(content.indices.end(), {uint32_t(c[0]), uint32_t(c[1]), uint32_t(c[2])});
+  }
+  if (content.indices.empty()) return false;
+  content.centre = content.bounds.getCenter();
+  // Normals: the corners' triangles, weighted by their area.
+  std::vector<SbVec3f> normals(points.size(), SbVec3f(0, 0, 0));
+  for (size_t i = 0; i < content.indices.size(); i += 3) {
+    const SbVec3f & a = points[content.indices[i]];
+    const SbVec3f n = (points[content.indices[i + 1]] - a).cross(points[content.indices[i + 2]] - a);
+    for (size_t k = 0; k < 3; ++k) normals[content.indices[i + k]] += n;
+  }
+  for (size_t v = 0; v < points.size(); ++v) {
+    SbVec3f n = normals[v];
+    if (n.normalize() == 0.0f) n.setValue(0, 1, 0);
+    const SbVec3f p = points[v] - content.centre;
+    content.positions.insert(content.positions.end(), {p[0], p[1], p[2]});
+    content.normals.insert(content.normals.end(), {n[0], n[1], n[2]});
+    const SbVec2f uv = v < size_t(view.numTexCoords) ? view.texCoords[v] : SbVec2f(0, 0);
+    content.texCoords.insert(content.texCoords.end(), {uv[0], uv[1]});
+  }
+  return true;
+}
+
+// The part of the picture the chunk's texture coordinates reach, as PNG bytes; the texture
+// coordinates become the part's own (glTF's run from the top down). Where they reach beyond the
+// picture (a repeating texture), the whole picture goes, and they stay.
+bool pictureOf(const PictureParts & picture, Content & content, std::string & png, bool & repeat)
+{
+  const int w = picture.width(), h = picture.height();
+  float u0 = 1e30f, v0 = 1e30f, u1 = -1e30f, v1 = -1e30f;
+  for (size_t i = 0; i < content.texCoords.size(); i += 2) {
+    u0 = std::min(u0, content.texCoords[i]);
+    u1 = std::max(u1, content.texCoords[i]);
+    v0 = std::min(v0, content.texCoords[i + 1]);
+    v1 = std::max(v1, content.texCoords[i + 1]);
+  }
+  repeat = !(u0 >= 0.0f && v0 >= 0.0f && u1 <= 1.0f && v1 <= 1.0f);
+  // Columns from the left, rows from the top: the toolkit's v runs from the bottom up.
+  const int x0 = repeat ? 0 : std::max(0, int(std::floor(u0 * w))), x1 = repeat ? w : std::min(w, std::max(x0 + 1, int(std::ceil(u1 * w))));
+  const int y0 = repeat ? 0 : std::max(0, int(std::floor((1.0f - v1) * h))), y1 = repeat ? h : std::min(h, std::max(y0 + 1, int(std::ceil((1.0f - v0) * h))));
+  for (size_t i = 0; i < content.texCoords.size(); i += 2) {
+    const double x = double(content.texCoords[i]) * w, y = (1.0 - double(content.texCoords[i + 1])) * h;
+    content.texCoords[i] = float((x - x0) / (x1 - x0));
+    content.texCoords[i + 1] = float((y - y0) / (y1 - y0));
+  }
+  return picture.png(x0, y0, x1, y1, tilePictureSide, png);
+}
+
+// Appends bytes to the buffer at a four-byte boundary and gives their view.
+int addView(tinygltf::Model & model, const void * data, size_t size, int target)
+{
+  std::vector<unsigned char> & buffer = model.buffers[0].data;
+  buffer.resize((buffer.size() + 3) / 4 * 4);
+  tinygltf::BufferView view;
+  view.buffer = 0;
+  view.byteOffset = buffer.size();
+  view.byteLength = size;
+  view.target = target;
+  const unsigned char * bytes = static_cast<const unsigned char *>(data);
+  buffer.insert(buffer.end(), bytes, bytes + size);
+  model.bufferViews.push_back(view);
+  return int(model.bufferViews.size() - 1);
+}
+
+int addAccessor(tinygltf::Model & model, int view, int componentType, size_t count, int type,
+                std::vector<double> min = {}, std::vector<double> max = {})
+{
+  tinygltf::Accessor accessor;
+  accessor.bufferView = view;
+  accessor.componentType = componentType;
+  accessor.count = count;
+  accessor.type = type;
+  accessor.minValues = std::move(min);
+  accessor.maxValues = std::move(max);
+  model.accessors.push_back(accessor);
+  return int(model.accessors.size() - 1);
+}
+
+// The lists and the picture as a glTF model: one node at the chunk's centre, one mesh.
+void addMesh(tinygltf::Model & model, const Content & content)
+{
+  tinygltf::Primitive primitive;
+  std::vector<double> low(3, 1e300), high(3, -1e300);
+  for (size_t i = 0; i < content.positions.size(); ++i) {
+    low[i % 3] = std::min(low[i % 3], double(content.positions[i]));
+    high[i % 3] = std::max(high[i % 3], double(content.positions[i]));
+  }
+  const size_t vertices = content.positions.size() / 3;
+  primitive.attributes["POSITION"] = addAccessor(
+    model, addView(model, content.positions.data(), content.positions.size() * 4, TINYGLTF_TARGET_ARRAY_BUFFER),
+    TINYGLTF_COMPONENT_TYPE_FLOAT, vertices, TINYGLTF_TYPE_VEC3, low, high);
+  primitive.attributes["NORMAL"] = addAccessor(
+    model, addView(model, content.normals.data(), content.normals.size() * 4, TINYGLTF_TARGET_ARRAY_BUFFER),
+    TINYGLTF_COMPONENT_TYPE_FLOAT, vertices, TINYGLTF_TYPE_VEC3);
+  primitive.attributes["TEXCOORD_0"] = addAccessor(
+    model, addView(model, content.texCoords.data(), content.texCoords.size() * 4, TINYGLTF_TARGET_ARRAY_BUFFER),
+    TINYGLTF_COMPONENT_TYPE_FLOAT, vertices, TINYGLTF_TYPE_VEC2);
+  // Indices in 16 bits where the chunk has few enough vertices.
+  if (vertices < 65535) {
+    const std::vector<uint16_t> shortIndices(content.indices.begin(), content.indices.end());
+    primitive.indices = addAccessor(
+      model, addView(model, shortIndices.data(), shortIndices.size() * 2, TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER),
+      TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT, shortIndices.size(), TINYGLTF_TYPE_SCALAR);
+  } else {
+    primitive.indices = addAccessor(
+      model, addView(model, content.indices.data(), content.indices.size() * 4, TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER),
+      TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT, content.indices.size(), TINYGLTF_TYPE_SCALAR);
+  }
+  primitive.mode = TINYGLTF_MODE_TRIANGLES;
+  primitive.material = 0;
+  tinygltf::Mesh mesh;
+  mesh.primitives.push_back(primitive);
+  model.meshes.push_back(mesh);
+  tinygltf::Node node;
+  node.mesh = 0;
+  node.translation = {content.centre[0], content.centre[1], content.centre[2]};
+  model.nodes.push_back(node);
+  tinygltf::Scene scene;
+  scene.nodes.push_back(0);
+  model.scenes.push_back(scene);
+  model.defaultScene = 0;
+}
+
+// The material: the picture's part where there is a picture, plain white where there is none.
+void addMaterial(tinygltf::Model & model, const std::string & png, bool repeat)
+{
+  tinygltf::Material material;
+  material.pbrMetallicRoughness.metallicFactor = 0.0;
+  material.pbrMetallicRoughness.roughnessFactor = 1.0;
+  if (!png.empty()) {
+    tinygltf::Image image;
+    image.bufferView = addView(model, png.data(), png.size(), 0);
+    image.mimeType = "image/png";
+    model.images.push_back(image);
+    tinygltf::Sampler sampler;
+    sampler.magFilter = TINYGLTF_TEXTURE_FILTER_LINEAR;
+    sampler.minFilter = TINYGLTF_TEXTURE_FILTER_LINEAR;
+    sampler.wrapS = sampler.wrapT = repeat ? TINYGLTF_TEXTURE_WRAP_REPEAT : TINYGLTF_TEXTURE_WRAP_CLAMP_TO_EDGE;
+    model.samplers.push_back(sampler);
+    tinygltf::Texture texture;
+    texture.source = 0;
+    texture.sampler = 0;
+    model.textures.push_back(texture);
+    material.pbrMetallicRoughness.baseColorTexture.index = 0;
+  }
+  model.materials.push_back(material);
+}
+
+// The chunk as GLB bytes; false for a chunk without triangles.
+bool glbOf(SoNode * chunk, bool placed, const PictureParts * picture, std::string & glb,
+           SbBox3f & bounds)
+{
+  Content content;
+  if (!contentOf(chunk, placed, content)) return false;
+  std::string png;
+  bool repeat = false;
+  if (picture != nullptr && picture->width() > 0 && !pictureOf(*picture, content, png, repeat))
+    png.clear();
+  tinygltf::Model model;
+  model.asset.version = "2.0";
+  model.asset.generator = "Terravel";
+  model.buffers.emplace_back();
+  addMesh(model, content);
+  addMaterial(model, png, repeat);
+  std::ostringstream out;
+  tinygltf::TinyGLTF writer;
+  if (!writer.WriteGltfSceneToStream(&model, out, false, true)) return false;
+  glb = out.str();
+  bounds = content.bounds;
+  return true;
+}
+
+// A box in the tile frame: the terrain's X east, Y up, Z south become X, Z, -Y.
+nlohmann::json boxOf(const SbBox3f & bounds)
+{
+  const SbVec3f c = bounds.getCenter(), half = (bounds.getMax() - bounds.getMin()) / 2.0f;
+  return {{"box", {c[0], -c[2], c[1], half[0], 0, 0, 0, std::max(half[2], 0.001f), 0, 0, 0,
+                   std::max(half[1], 0.001f)}}};
+}
+
+// The tile and those below it, each with an error above its children's.
+nlohmann::json tileJson(std::vector<Tile> & tiles, size_t index, double & error)
+{
+  Tile & tile = tiles[index];
+  nlohmann::json children = nlohmann::json::array();
+  double childError = 0.0;
+  for (const size_t child : tile.children) {
+    if (tiles[child].bounds.isEmpty()) continue;
+    double e = 0.0;
+    children.push_back(tileJson(tiles, child, e));
+    childError = std::max(childError, e);
+    tile.bounds.extendBy(tiles[child].bounds);
+  }
+  error = tile.children.empty() ? 0.0 : std::max(tile.error, childError * 1.0001 + 1e-6);
+  nlohmann::json json = {{"boundingVolume", boxOf(tile.bounds)}, {"geometricError", error}};
+  if (!tile.uri.empty()) json["content"] = {{"uri", tile.uri}};
+  if (!children.empty()) json["children"] = children;
+  return json;
+}
+
+// From the east-north-up frame at the origin to Earth-centred coordinates, column by column.
+std::vector<double> transformOf(const GeoOrigin & origin)
+{
+  const double lat = origin.latitude * M_PI / 180.0, lon = origin.longitude * M_PI / 180.0;
+  const double east[3] = {-std::sin(lon), std::cos(lon), 0.0};
+  const double north[3] = {-std::sin(lat) * std::cos(lon), -std::sin(lat) * std::sin(lon), std::cos(lat)};
+  const double up[3] = {std::cos(lat) * std::cos(lon), std::cos(lat) * std::sin(lon), std::sin(lat)};
+  return {east[0], east[1], east[2], 0, north[0], north[1], north[2], 0,
+          up[0], up[1], up[2], 0, origin.earthCentred[0], origin.earthCentred[1], origin.earthCentred[2], 1};
+}
+
+bool writeFile(const std::string & path, const std::string & bytes)
+{
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissionsFor(path.c_str()));
+  if (fd < 0) return false;
+  const bool ok = writeAll(fd, bytes.data(), bytes.size());
+  return close(fd) == 0 && ok;
+}
+
+void removeFolder(const std::string & folder)
+{
+  DIR * dir = opendir(folder.c_str());
+  while (const dirent * entry = dir != nullptr ? readdir(dir) : nullptr)
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+      unlink((folder + "/" + entry->d_name).c_str());
+  if (dir != nullptr) closedir(dir);
+  rmdir(folder.c_str());
+}
+
+// The content folder the tileset at the path names, when it is one of ours beside it.
+std::string contentFolderOf(const std::string & tilesetPath)
+{
+  std::ifstream in(tilesetPath);
+  const nlohmann::json tileset = nlohmann::json::parse(in, nullptr, false);
+  if (tileset.is_discarded() || !tileset.contains("root")) return std::string();
+  const nlohmann::json * tile = &tileset["root"];
+  while (!tile->contains("content") && tile->contains("children") && !(*tile)["children"].empty())
+    tile = &(*tile)["children"][0];
+  if (!tile->contains("content")) return std::string();
+  const std::string uri = (*tile)["content"].value("uri", "");
+  const size_t slash = uri.find('/');
+  if (uri.rfind("content-", 0) != 0 || slash == std::string::npos) return std::string();
+  return folderOf(tilesetPath) + "/" + uri.substr(0, slash);
+}
+
+// Every tile's GLB into the folder; false, with the reason, where one cannot be written.
+bool writeContent(std::vector<Tile> & tiles, const std::string & folder, const std::string & prefix,
+                  bool placed, const PictureParts * picture,
+                  const std::function<void(int64_t, int64_t)> & progress, std::string & reason)
+{
+  for (size_t i = 0; i < tiles.size(); ++i) {
+    std::string glb;
+    if (glbOf(tiles[i].chunk, placed, picture, glb, tiles[i].bounds)) {
+      tiles[i].uri = prefix + std::to_string(i) + ".glb";
+      if (!writeFile(folder + "/" + std::to_string(i) + ".glb", glb)) {
+        reason = "cannot write " + folder + "/" + std::to_string(i) + ".glb: " + std::strerror(errno);
+        return false;
+      }
+    }
+    if (progress) progress(int64_t(i + 1), int64_t(tiles.size()));
+  }
+  return true;
+}
+
+} // namespace
+
+bool isTilesetName(const std::string & fileName)
+{
+  return fileNameOf(fileName) == "tileset.json";
+}
+
+WriteOutcome saveTileset(SoNode * tree, const SoTexture2 * texture, const GeoOrigin & origin,
+                         const std::string & tilesetPath, const std::vector<std::string> & keepIntact,
+                         const std::function<void(int64_t done, int64_t total)> & progress)
+{
+  WriteOutcome outcome;
+  for (const std::string & kept : keepIntact)
+    if (sameFile(tilesetPath, kept)) {
+      outcome.status = WriteStatus::REFUSED;
+      outcome.reason = tilesetPath + " is a file this run reads";
+      return outcome;
+    }
+  const std::string folder = folderOf(tilesetPath);
+  mkdir(folder.c_str(), 0777);
+  std::string content = folder + "/content-XXXXXX";
+  if (mkdtemp(&content[0]) == nullptr) {
+    outcome.reason = "cannot make a folder in " + folder + ": " + std::strerror(errno);
+    return outcome;
+  }
+  std::vector<Tile> tiles;
+  collectTiles(tree, tiles);
+  std::unique_ptr<PictureParts> picture;
+  if (texture != nullptr) picture.reset(new PictureParts(texture->image));
+  if (!writeContent(tiles, content, fileNameOf(content) + "/", origin.placed, picture.get(), progress,
+                    outcome.reason)) {
+    removeFolder(content);
+    return outcome;
+  }
+  // The content on disk before the tileset that names it.
+  const int fd = open(content.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd >= 0) {
+    syncfs(fd);
+    close(fd);
+  }
+  double rootError = 0.0;
+  nlohmann::json root = tileJson(tiles, 0, rootError);
+  root["refine"] = "REPLACE";
+  if (origin.placed) root["transform"] = transformOf(origin);
+  const SbVec3f size = tiles[0].bounds.getMax() - tiles[0].bounds.getMin();
+  const nlohmann::json tileset = {{"asset", {{"version", "1.1"}, {"generator", "Terravel"}}},
+                                  {"geometricError", std::max(2.0 * rootError, double(size.length()) / 20.0)},
+                                  {"root", root}};
+  const std::string earlier = contentFolderOf(tilesetPath), text = tileset.dump();
+  outcome = writeTogether({{tilesetPath, [&text](int out) { return writeAll(out, text.data(), text.size()); }}},
+                          keepIntact);
+  if (!outcome.written()) removeFolder(content);
+  else if (!earlier.empty() && earlier != content) removeFolder(earlier);
+  return outcome;
+}
