@@ -39,13 +39,22 @@ ssize_t countAndWrite(void * cookie, const char * bytes, size_t size)
   return ssize_t(size);
 }
 
+// Where the stream stands: the toolkit's binary writer asks, to pad its strings to whole words.
+int tellWhereWritten(void * cookie, off64_t * offset, int whence)
+{
+  const CountingFile & file = *static_cast<const CountingFile *>(cookie);
+  if (!((whence == SEEK_CUR && *offset == 0) || (whence == SEEK_SET && *offset == file.written))) return -1;
+  *offset = file.written;
+  return 0;
+}
+
 } // namespace
 
 bool writeScene(SoNode * node, int fd, bool binary,
                 const std::function<void(int64_t, int64_t)> & progress)
 {
   CountingFile counting = {fd, 0, 0, &progress};
-  cookie_io_functions_t functions = {nullptr, countAndWrite, nullptr, nullptr};
+  cookie_io_functions_t functions = {nullptr, countAndWrite, tellWhereWritten, nullptr};
   FILE * file = fopencookie(&counting, "w", functions);
   if (file == nullptr) return false;
   std::setvbuf(file, nullptr, _IOFBF, size_t(1) << 20);

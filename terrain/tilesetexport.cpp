@@ -286,12 +286,20 @@ bool glbOf(SoNode * chunk, bool placed, const PictureParts * picture, std::strin
   return true;
 }
 
-// A box in the tile frame: the terrain's X east, Y up, Z south become X, Z, -Y.
+// A box in the tile frame: the terrain's X east, Y up, Z south become X, Z, -Y. Its half axes
+// reach a little further than the bounds, as far as the content's single-precision positions
+// may stray from them, so the box holds every position a viewer reads.
 nlohmann::json boxOf(const SbBox3f & bounds)
 {
-  const SbVec3f c = bounds.getCenter(), half = (bounds.getMax() - bounds.getMin()) / 2.0f;
-  return {{"box", {c[0], -c[2], c[1], half[0], 0, 0, 0, std::max(half[2], 0.001f), 0, 0, 0,
-                   std::max(half[1], 0.001f)}}};
+  const SbVec3f & low = bounds.getMin(), & high = bounds.getMax();
+  double c[3], half[3], reach = 0.0;
+  for (int i = 0; i < 3; ++i) {
+    c[i] = (double(low[i]) + high[i]) / 2.0;
+    half[i] = (double(high[i]) - low[i]) / 2.0;
+    reach = std::max({reach, std::fabs(double(low[i])), std::fabs(double(high[i]))});
+  }
+  const double pad = reach * 4e-7 + 1e-3;
+  return {{"box", {c[0], -c[2], c[1], half[0] + pad, 0, 0, 0, half[2] + pad, 0, 0, 0, half[1] + pad}}};
 }
 
 // The tile and those below it, each with an error above its children's.
@@ -333,13 +341,23 @@ bool writeFile(const std::string & path, const std::string & bytes)
   return close(fd) == 0 && ok;
 }
 
+// Removes a content folder of ours: its GLB files, then the folder when nothing else is left in
+// it. A link in its place is left alone, so nothing outside the tileset's folder goes.
 void removeFolder(const std::string & folder)
 {
-  DIR * dir = opendir(folder.c_str());
-  while (const dirent * entry = dir != nullptr ? readdir(dir) : nullptr)
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-      unlink((folder + "/" + entry->d_name).c_str());
-  if (dir != nullptr) closedir(dir);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR * dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
+    return;
+  }
+  while (const dirent * entry = readdir(dir)) {
+    const size_t length = std::strlen(entry->d_name);
+    if (length > 4 && std::strcmp(entry->d_name + length - 4, ".glb") == 0)
+      unlinkat(fd, entry->d_name, 0);
+  }
+  closedir(dir);
   rmdir(folder.c_str());
 }
 

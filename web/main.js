@@ -1,7 +1,8 @@
 // Shows the tileset named by ?tileset=ADDRESS (relative to this page), entirely offline: no
 // imagery, no terrain service, a plain magenta globe on black. Once every tile the first view
 // needs has loaded, window.tilesReady becomes true; on any failure window.tilesError holds why.
-// window.tilesLoaded counts the tiles whose content has arrived.
+// window.tilesLoaded counts the tiles whose content has arrived; window.tilesCentre is where on
+// the Earth the tileset stands (degrees of longitude and latitude, metres of height).
 
 const Cesium = window.Cesium;
 const status = document.getElementById('status');
@@ -101,6 +102,12 @@ async function main() {
   scene.primitives.add(tileset);
 
   const sphere = tileset.boundingSphere;
+  const centre = Cesium.Cartographic.fromCartesian(sphere.center);
+  window.tilesCentre = centre && {
+    longitude: Cesium.Math.toDegrees(centre.longitude),
+    latitude: Cesium.Math.toDegrees(centre.latitude),
+    height: centre.height,
+  };
   scene.light = lightFrom(sphere);
   const { offset } = overview(tileset, scene.camera);
   scene.camera.flyToBoundingSphere(sphere, { offset, duration: 0 });

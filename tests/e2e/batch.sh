@@ -89,6 +89,41 @@ headless batch/tiny_volcano.iv -level 2 --save-tree batch/tiny_volcano.iv --batc
 check "--save-tree onto the input is refused (got $RC)" test "$RC" = 1
 check "and the input is intact" cmp batch/tiny_volcano.iv maps/tiny_volcano.iv
 
+# --binary: saved scenes in the toolkit's binary format that load again as they were saved.
+mkdir text binary
+cp batch/tiny_volcano.iv batch/tiny_volcano.png text/
+cp batch/tiny_volcano.iv batch/tiny_volcano.png binary/
+headless text/tiny_volcano.iv -operation 2 -reduce 40 --batch
+headless binary/tiny_volcano.iv -operation 2 -reduce 40 --binary --batch
+check "--binary run mode 2 exits 0 (got $RC)" test "$RC" = 0
+check "and saves the toolkit's binary format" \
+  test "$(head -c 21 binary/tiny_volcano.reduced.iv)" = "#Inventor V2.1 binary"
+for dir in text binary; do
+  headless $dir/tiny_volcano.reduced.iv -operation 2 -reduce 0 --batch
+done
+check "the binary file loads again with the same triangles, positions and texture" \
+  cmp text/tiny_volcano.reduced.reduced.iv binary/tiny_volcano.reduced.reduced.iv
+headless batch/tiny_volcano.iv -level 4 --save-tree trees/binary4.iv --binary --batch
+check "a --binary tree is saved (exit $RC)" test "$RC" = 0 -a "$(head -c 21 trees/binary4.iv)" = "#Inventor V2.1 binary"
+headless trees/binary4.iv -operation 1 --batch
+check "and loads again" same_bytes out "$(banner)Loading trees/binary4.iv ... Done
+"
+
+# A tree saved as tiles: saved again, its earlier content goes; where it cannot be saved, exit 1.
+mkdir tiles
+headless batch/tiny_volcano.iv -level 3 --save-tree tiles/tileset.json --batch
+first=$(ls -d tiles/content-*)
+check "a tileset is saved (exit $RC) with its content ($(ls "$first" | wc -l) files)" \
+  test "$RC" = 0 -a -s tiles/tileset.json -a "$(ls "$first" | wc -l)" = 21
+headless batch/tiny_volcano.iv -level 3 --save-tree tiles/tileset.json --batch
+check "saved again, only the new content is left ($(ls -d tiles/content-* | tr '\n' ' '))" \
+  test "$RC" = 0 -a "$(ls -d tiles/content-* | wc -l)" = 1 -a ! -e "$first"
+check "and the tileset names it" grep -q "$(basename "$(ls -d tiles/content-*)")/0.glb" tiles/tileset.json
+headless batch/tiny_volcano.iv -level 3 --save-tree batch/tiny_volcano.png/tileset.json --batch
+check "tiles into a folder that cannot be made: exit 1 (got $RC), Failed, and why ($(cat err))" \
+  test "$RC" = 1 -a "$(tail -c 7 out)" = Failed -a -s err
+check "and the file in the way is intact" cmp batch/tiny_volcano.png "$SOURCE/data/tiny_volcano.png"
+
 # However many threads build the tree, the saved tree and the progress are the same bytes.
 for threads in 1 3; do
   TERRAVEL_THREADS=$threads headless batch/tiny_volcano.iv -level 5 --save-tree trees/threads$threads.iv --batch

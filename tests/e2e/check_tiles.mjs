@@ -1,6 +1,7 @@
-// Checks a tileset folder: every tile has a bounding volume and an error no larger than its
-// parent's, every content its tileset.json names is there, and every .glb in the folder passes
-// the Khronos glTF validator with no errors (warnings are counted, not refused).
+// Checks a tileset folder: every tile has a bounding box holding its content and its children's
+// boxes and an error below its parent's, every content its tileset.json names is there, and
+// every .glb in the folder passes the Khronos glTF validator with no errors (warnings are counted,
+// not refused).
 //   node check_tiles.mjs DIR
 // Prints one line per file with errors and a summary; exit 0 only when there are none.
 
@@ -15,19 +16,62 @@ if (!dir) {
 }
 let bad = 0;
 
-// Contents named by the tileset, following nested tileset.json files.
+// The eight corners of a box volume [cx, cy, cz, ax, ay, az, bx, by, bz, hx, hy, hz].
+const corners = (b) => [0, 1, 2, 3, 4, 5, 6, 7].map((k) => [0, 1, 2].map((i) =>
+  b[i] + (k & 1 ? 1 : -1) * b[3 + i] + (k & 2 ? 1 : -1) * b[6 + i] + (k & 4 ? 1 : -1) * b[9 + i]));
+// Whether a point lies in a box volume (its half axes at right angles), give or take what
+// writing the numbers in decimal may change.
+const holds = (b, p) => [3, 6, 9].every((a) => {
+  const axis = b.slice(a, a + 3);
+  const length = Math.hypot(...axis);
+  const along = axis.reduce((s, v, i) => s + v * (p[i] - b[i]), 0) / (length || 1);
+  return Math.abs(along) <= length * (1 + 1e-9) + 1e-6;
+});
+// The corners of a GLB's content in the tile frame: each mesh node's POSITION bounds moved by its
+// translation, glTF's Y up turned Z up.
+function contentCorners(file) {
+  const bytes = fs.readFileSync(file);
+  const gltf = JSON.parse(bytes.toString('utf8', 20, 20 + bytes.readUInt32LE(12)));
+  const points = [];
+  for (const node of gltf.nodes ?? []) {
+    if (node.mesh === undefined) continue;
+    const t = node.translation ?? [0, 0, 0];
+    for (const primitive of gltf.meshes[node.mesh].primitives) {
+      const { min, max } = gltf.accessors[primitive.attributes.POSITION];
+      for (let k = 0; k < 8; k++) {
+        const q = [0, 1, 2].map((i) => (k & (1 << i) ? max[i] : min[i]) + t[i]);
+        points.push([q[0], -q[2], q[1]]);
+      }
+    }
+  }
+  return points;
+}
+
+// Contents named by the tileset, following nested tileset.json files; every tile checked on the
+// way: a bounding volume holding its content and its children's volumes, an error below its
+// parent's.
 function named(file, seen = new Set()) {
   if (seen.has(file)) return [];
   seen.add(file);
   const uris = [];
   const odd = [];
-  const walk = (tile, where, parentError) => {
-    if (!tile.boundingVolume) odd.push(`${where} has no boundingVolume`);
-    if (!(tile.geometricError >= 0 && tile.geometricError <= parentError)) {
-      odd.push(`${where} has geometricError ${tile.geometricError}, its parent ${parentError}`);
+  const walk = (tile, where, parent) => {
+    const box = tile.boundingVolume?.box;
+    if (!box) odd.push(`${where} has no bounding box`);
+    if (!(tile.geometricError >= 0 && (parent.box ? tile.geometricError < parent.error : tile.geometricError <= parent.error))) {
+      odd.push(`${where} has geometricError ${tile.geometricError}, its parent ${parent.error}`);
     }
-    for (const c of [tile.content, ...(tile.contents ?? [])]) if (c?.uri) uris.push(c.uri);
-    (tile.children ?? []).forEach((child, i) => walk(child, `${where}.children[${i}]`, tile.geometricError));
+    if (box && parent.box && !corners(box).every((p) => holds(parent.box, p))) odd.push(`${where} reaches beyond its parent`);
+    for (const c of [tile.content, ...(tile.contents ?? [])]) {
+      if (!c?.uri) continue;
+      uris.push(c.uri);
+      const f = path.resolve(path.dirname(file), decodeURIComponent(c.uri.split(/[?#]/)[0]));
+      if (box && f.endsWith('.glb') && fs.existsSync(f) && !contentCorners(f).every((p) => holds(box, p))) {
+        odd.push(`${where}'s content reaches beyond its bounding box`);
+      }
+    }
+    (tile.children ?? []).forEach((child, i) =>
+      walk(child, `${where}.children[${i}]`, { error: tile.geometricError, box }));
   };
   let json;
   try {
@@ -40,7 +84,7 @@ function named(file, seen = new Set()) {
     console.log(`    ${path.relative(dir, file)} has no root tile`);
     process.exit(1);
   }
-  walk(json.root, `${path.relative(dir, file)}: root`, json.geometricError);
+  walk(json.root, `${path.relative(dir, file)}: root`, { error: json.geometricError });
   for (const line of odd.slice(0, 5)) console.log(`    ${line}`);
   if (odd.length) console.log(`    ${odd.length} tiles are out of order`);
   bad += odd.length;

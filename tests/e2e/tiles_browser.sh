@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Exported tiles in a web browser: the SRTM tile's tree saved as 3D Tiles is in order (bounded
 # tiles, errors that shrink downwards, every content there) and every GLB passes the Khronos
-# glTF validator; the tile page shows it in headless Chromium with terrain over at least 30% of
-# the view, asking nothing of the network.
+# glTF validator; the tile page shows it in headless Chromium where the tile is on the Earth,
+# with terrain over at least 30% of the view, asking nothing of the network.
 # TILESET_DIR names a tileset folder to check instead of exporting one; the picture is kept as
 # $TERRAVEL_BUILD/e2e_tiles.png, or SCREENSHOT_OUT.
 . "$(dirname "$0")/lib.sh"
@@ -64,6 +64,12 @@ node "$SOURCE/tests/e2e/tiles_page.mjs" "$url" "$shot" "$WORK/profile" "${TILES_
 rc=$?
 check "the page shows the tileset: $(head -n 1 "$WORK/page.out")" test "$rc" = 0
 tail -n +2 "$WORK/page.out"
+if [ -z "${TILESET_DIR:-}" ]; then
+  read -r lon lat height < <(sed -n 's/^centre //p' "$WORK/page.out")
+  check "the tiles stand on the Earth where the SRTM tile is, 11-12 E 57-58 N (at ${lon:-?} ${lat:-?}, ${height:-?} m)" \
+    awk -v x="${lon:-0}" -v y="${lat:-0}" -v h="${height:-1e9}" \
+    'BEGIN { exit !(x > 11 && x < 12 && y > 57 && y < 58 && h > -2000 && h < 3000) }'
+fi
 check "the page asks nothing beyond this machine" test -e "$shot.outside" -a ! -s "$shot.outside"
 head -n 3 "$shot.outside" 2>/dev/null | sed 's/^/    asked for /'
 

@@ -56,7 +56,7 @@ try {
 try {
   if (!state) await page.waitForFunction(() => window.tilesReady || window.tilesError,
     null, { timeout: Number(limit) * 1000, polling: 250 });
-  state ??= await page.evaluate(() => ({ ready: window.tilesReady, error: window.tilesError, tiles: window.tilesLoaded }));
+  state ??= await page.evaluate(() => ({ ready: window.tilesReady, error: window.tilesError, tiles: window.tilesLoaded, centre: window.tilesCentre }));
 } catch (e) {
   state = { ready: false, error: `the page was not ready within ${limit} s (${e.message.split('\n')[0]})` };
 }
@@ -66,6 +66,8 @@ fs.writeFileSync(`${screenshot}.outside`, outside.map((u) => `${u}\n`).join(''))
 
 if (state.ready) {
   console.log(`ready with ${state.tiles} tiles loaded`);
+  const c = state.centre;
+  if (c) console.log(`centre ${c.longitude.toFixed(4)} ${c.latitude.toFixed(4)} ${c.height.toFixed(1)}`);
   process.exit(0);
 }
 console.log(state.error || 'the page neither got ready nor said why');
