@@ -39,13 +39,19 @@ bool loadStep(TerrainModel & model, const char * fileName, const RasterOptions &
 
 namespace {
 
-// Progress on standard error, once a save has taken a second, when a person watches it.
+// A save's progress on standard error when it is a terminal and the save takes longer than a
+// second, as the tree's is shown: the transcript's own line, rewritten, then left as it was for
+// its Done or Failed.
 class SaveProgressLine {
 public:
-  SaveProgressLine(void) : shown(isatty(2) != 0), start(std::chrono::steady_clock::now()) {}
-  ~SaveProgressLine(void)
+  explicit SaveProgressLine(const char * fileName)
+    : shown(isatty(2) != 0), start(std::chrono::steady_clock::now()), fileName(fileName) {}
+  ~SaveProgressLine(void) { finish(); }
+  // The line as it was before the progress, for the outcome to follow.
+  void finish(void)
   {
-    if (printed) std::fprintf(stderr, "\r%60s\r", "");
+    if (!last.empty()) std::fprintf(stderr, "\r%*s\rSaving %s ...", int(last.size()), "", fileName);
+    last.clear();
   }
   SaveProgressLine(const SaveProgressLine &) = delete;
   SaveProgressLine & operator=(const SaveProgressLine &) = delete;
@@ -53,17 +59,19 @@ public:
   void operator()(int64_t done, int64_t total)
   {
     if (!shown || std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) return;
-    if (total > 0)
-      std::fprintf(stderr, "\r  saved %lld of %lld tiles", (long long)done, (long long)total);
-    else
-      std::fprintf(stderr, "\r  saved %lld MB", (long long)(done >> 20));
-    printed = true;
+    const std::string line = "Saving " + std::string(fileName) + " ... " +
+                             (total > 0 ? std::to_string(done * 100 / total) + "%"
+                                        : std::to_string(done >> 20) + " MB");
+    if (line == last) return;
+    std::fprintf(stderr, "\r%s", line.c_str());
+    last = line;
   }
 
 private:
   const bool shown;
   const std::chrono::steady_clock::time_point start;
-  bool printed = false;
+  const char * const fileName;
+  std::string last;
 };
 
 } // namespace
@@ -72,10 +80,11 @@ bool saveStep(TerrainModel & model, SoSeparator * node, const char * fileName, b
 {
   std::printf("Saving %s ...", fileName);
   std::fflush(stdout);
-  SaveProgressLine line;
+  SaveProgressLine line(fileName);
   const SaveProgress progress = [&line](int64_t done, int64_t total) { line(done, total); };
   const WriteOutcome outcome = isTilesetName(fileName) ? model.saveTiles(node, fileName, progress)
                                                        : model.save(node, fileName, binary, progress);
+  line.finish();
   std::printf(outcome.written() ? "Done\n" : "Failed\n");
   std::fflush(stdout);
   if (!outcome.written()) std::fprintf(stderr, "terravel: %s\n", outcome.reason.c_str());

@@ -6,6 +6,7 @@
 #include "chunkerror.h"
 #include "chunknodes.h"
 #include "containedrun.h"
+#include "lodtreebuilder.h"
 #include "paths.h"
 #include "picturefile.h"
 
@@ -23,14 +24,18 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -43,6 +48,7 @@ const int tilePictureSide = 256;
 // A tile: its chunk, the measured error of that chunk, and its children.
 struct Tile {
   SoNode * chunk = nullptr;
+  MeshView view;           // the chunk's lists, read on the calling thread
   double error = 0.0;
   bool measured = false;
   std::vector<size_t> children;
@@ -99,11 +105,8 @@ SbVec3f bent(const SbVec3f & p, bool placed)
   return SbVec3f(p[0], float(p[1] - drop), p[2]);
 }
 
-bool contentOf(SoNode * chunk, bool placed, Content & content)
+bool contentOf(const MeshView & view, bool placed, Content & content)
 {
-  ChunkNodes nodes;
-  if (!findChunkNodes(chunk, nodes)) return false;
-  const MeshView view = viewOf(nodes, true);
   std::vector<SbVec3f> points(size_t(view.numPoints));
   for (int32_t v = 0; v < view.numPoints; ++v) {
     points[size_t(v)] = bent(view.points[v], placed);
@@ -163,7 +166,7 @@ bool pictureOf(const PictureParts & picture, Content & content, std::string & pn
 }
 
 // Appends bytes to the buffer at a four-byte boundary and gives their view.
-int addView(tinygltf::Model & model, const void * data, size_t size, int target)
+int addView(tinygltf::Model & model, const void * data, size_t size, int target, size_t stride = 0)
 {
   std::vector<unsigned char> & buffer = model.buffers[0].data;
   buffer.resize((buffer.size() + 3) / 4 * 4);
@@ -172,6 +175,7 @@ int addView(tinygltf::Model & model, const void * data, size_t size, int target)
   view.byteOffset = buffer.size();
   view.byteLength = size;
   view.target = target;
+  view.byteStride = stride;
   const unsigned char * bytes = static_cast<const unsigned char *>(data);
   buffer.insert(buffer.end(), bytes, bytes + size);
   model.bufferViews.push_back(view);
@@ -179,9 +183,10 @@ int addView(tinygltf::Model & model, const void * data, size_t size, int target)
 }
 
 int addAccessor(tinygltf::Model & model, int view, int componentType, size_t count, int type,
-                std::vector<double> min = {}, std::vector<double> max = {})
+                std::vector<double> min = {}, std::vector<double> max = {}, bool normalized = false)
 {
   tinygltf::Accessor accessor;
+  accessor.normalized = normalized;
   accessor.bufferView = view;
   accessor.componentType = componentType;
   accessor.count = count;
@@ -205,12 +210,28 @@ void addMesh(tinygltf::Model & model, const Content & content)
   primitive.attributes["POSITION"] = addAccessor(
     model, addView(model, content.positions.data(), content.positions.size() * 4, TINYGLTF_TARGET_ARRAY_BUFFER),
     TINYGLTF_COMPONENT_TYPE_FLOAT, vertices, TINYGLTF_TYPE_VEC3, low, high);
+  // Normals in bytes and texture coordinates in 16 bits (KHR_mesh_quantization): finer than the
+  // lighting and the tile's picture can show, and a third of the vertex bytes less.
+  std::vector<int8_t> normals(vertices * 4, 0);
+  for (size_t i = 0; i < vertices * 3; ++i)
+    normals[i / 3 * 4 + i % 3] = int8_t(std::lround(content.normals[i] * 127.0f));
   primitive.attributes["NORMAL"] = addAccessor(
-    model, addView(model, content.normals.data(), content.normals.size() * 4, TINYGLTF_TARGET_ARRAY_BUFFER),
-    TINYGLTF_COMPONENT_TYPE_FLOAT, vertices, TINYGLTF_TYPE_VEC3);
-  primitive.attributes["TEXCOORD_0"] = addAccessor(
-    model, addView(model, content.texCoords.data(), content.texCoords.size() * 4, TINYGLTF_TARGET_ARRAY_BUFFER),
-    TINYGLTF_COMPONENT_TYPE_FLOAT, vertices, TINYGLTF_TYPE_VEC2);
+    model, addView(model, normals.data(), normals.size(), TINYGLTF_TARGET_ARRAY_BUFFER, 4),
+    TINYGLTF_COMPONENT_TYPE_BYTE, vertices, TINYGLTF_TYPE_VEC3, {}, {}, true);
+  const bool unitSquare = std::all_of(content.texCoords.begin(), content.texCoords.end(),
+                                      [](float t) { return t >= 0.0f && t <= 1.0f; });
+  if (unitSquare) {
+    std::vector<uint16_t> texCoords(content.texCoords.size());
+    for (size_t i = 0; i < texCoords.size(); ++i)
+      texCoords[i] = uint16_t(std::lround(content.texCoords[i] * 65535.0f));
+    primitive.attributes["TEXCOORD_0"] = addAccessor(
+      model, addView(model, texCoords.data(), texCoords.size() * 2, TINYGLTF_TARGET_ARRAY_BUFFER),
+      TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT, vertices, TINYGLTF_TYPE_VEC2, {}, {}, true);
+  } else { // a repeating picture's coordinates run beyond it
+    primitive.attributes["TEXCOORD_0"] = addAccessor(
+      model, addView(model, content.texCoords.data(), content.texCoords.size() * 4, TINYGLTF_TARGET_ARRAY_BUFFER),
+      TINYGLTF_COMPONENT_TYPE_FLOAT, vertices, TINYGLTF_TYPE_VEC2);
+  }
   // Indices in 16 bits where the chunk has few enough vertices.
   if (vertices < 65535) {
     const std::vector<uint16_t> shortIndices(content.indices.begin(), content.indices.end());
@@ -263,11 +284,11 @@ void addMaterial(tinygltf::Model & model, const std::string & png, bool repeat)
 }
 
 // The chunk as GLB bytes; false for a chunk without triangles.
-bool glbOf(SoNode * chunk, bool placed, const PictureParts * picture, std::string & glb,
+bool glbOf(const MeshView & view, bool placed, const PictureParts * picture, std::string & glb,
            SbBox3f & bounds)
 {
   Content content;
-  if (!contentOf(chunk, placed, content)) return false;
+  if (!contentOf(view, placed, content)) return false;
   std::string png;
   bool repeat = false;
   if (picture != nullptr && picture->width() > 0 && !pictureOf(*picture, content, png, repeat))
@@ -275,6 +296,7 @@ bool glbOf(SoNode * chunk, bool placed, const PictureParts * picture, std::strin
   tinygltf::Model model;
   model.asset.version = "2.0";
   model.asset.generator = "Terravel";
+  model.extensionsUsed = model.extensionsRequired = {"KHR_mesh_quantization"};
   model.buffers.emplace_back();
   addMesh(model, content);
   addMaterial(model, png, repeat);
@@ -377,23 +399,67 @@ std::string contentFolderOf(const std::string & tilesetPath)
   return folderOf(tilesetPath) + "/" + uri.substr(0, slash);
 }
 
-// Every tile's GLB into the folder; false, with the reason, where one cannot be written.
-bool writeContent(std::vector<Tile> & tiles, const std::string & folder, const std::string & prefix,
-                  bool placed, const PictureParts * picture,
-                  const std::function<void(int64_t, int64_t)> & progress, std::string & reason)
+// What the threads writing the content share: the next tile to take, how many are written, and
+// the first failure.
+struct ContentWork {
+  ContentWork(std::vector<Tile> & tiles, const std::string & folder, const std::string & prefix, bool placed)
+    : tiles(tiles), folder(folder), prefix(prefix), placed(placed) {}
+  std::vector<Tile> & tiles;
+  const std::string & folder;
+  const std::string & prefix;
+  bool placed;
+  std::atomic<size_t> next{0}, done{0};
+  std::atomic<bool> failed{false};
+  std::mutex failure;
+  std::string reason;
+};
+
+// Takes tiles until none is left, each made into GLB bytes and written; the picture is the
+// thread's own, as a picture in memory serves one reader at a time.
+void writeTiles(ContentWork & work, const PictureParts * picture, const std::function<void()> & tick)
 {
-  for (size_t i = 0; i < tiles.size(); ++i) {
+  for (size_t i; !work.failed && (i = work.next++) < work.tiles.size();) {
+    Tile & tile = work.tiles[i];
     std::string glb;
-    if (glbOf(tiles[i].chunk, placed, picture, glb, tiles[i].bounds)) {
-      tiles[i].uri = prefix + std::to_string(i) + ".glb";
-      if (!writeFile(folder + "/" + std::to_string(i) + ".glb", glb)) {
-        reason = "cannot write " + folder + "/" + std::to_string(i) + ".glb: " + std::strerror(errno);
-        return false;
+    if (glbOf(tile.view, work.placed, picture, glb, tile.bounds)) {
+      tile.uri = work.prefix + std::to_string(i) + ".glb";
+      const std::string file = work.folder + "/" + std::to_string(i) + ".glb";
+      if (!writeFile(file, glb)) {
+        const std::lock_guard<std::mutex> lock(work.failure);
+        if (!work.failed.exchange(true)) work.reason = "cannot write " + file + ": " + std::strerror(errno);
       }
     }
-    if (progress) progress(int64_t(i + 1), int64_t(tiles.size()));
+    ++work.done;
+    if (tick) tick();
   }
-  return true;
+}
+
+// Every tile's GLB into the folder, on as many threads as the tree is built on; false, with the
+// reason, where one cannot be written. progress hears on the calling thread.
+bool writeContent(std::vector<Tile> & tiles, const std::string & folder, const std::string & prefix,
+                  bool placed, const SoTexture2 * texture,
+                  const std::function<void(int64_t, int64_t)> & progress, std::string & reason)
+{
+  for (Tile & tile : tiles) {
+    ChunkNodes nodes;
+    if (findChunkNodes(tile.chunk, nodes)) tile.view = viewOf(nodes, true);
+  }
+  ContentWork work(tiles, folder, prefix, placed);
+  const int threads = std::max(1, std::min<int>(LodTreeBuilder::defaultThreads(), int(tiles.size())));
+  std::vector<std::unique_ptr<PictureParts>> pictures;
+  for (int t = 0; t < threads && texture != nullptr; ++t)
+    pictures.push_back(std::make_unique<PictureParts>(texture->image));
+  auto pictureOfThread = [&pictures](int t) { return pictures.empty() ? nullptr : pictures[size_t(t)].get(); };
+  std::vector<std::thread> helpers;
+  for (int t = 1; t < threads; ++t)
+    helpers.emplace_back(writeTiles, std::ref(work), pictureOfThread(t), std::function<void()>());
+  writeTiles(work, pictureOfThread(0), [&] {
+    if (progress) progress(int64_t(work.done), int64_t(tiles.size()));
+  });
+  for (std::thread & helper : helpers) helper.join();
+  if (progress) progress(int64_t(tiles.size()), int64_t(tiles.size()));
+  reason = work.reason;
+  return !work.failed;
 }
 
 } // namespace
@@ -423,9 +489,7 @@ WriteOutcome saveTileset(SoNode * tree, const SoTexture2 * texture, const GeoOri
   }
   std::vector<Tile> tiles;
   collectTiles(tree, tiles);
-  std::unique_ptr<PictureParts> picture;
-  if (texture != nullptr) picture.reset(new PictureParts(texture->image));
-  if (!writeContent(tiles, content, fileNameOf(content) + "/", origin.placed, picture.get(), progress,
+  if (!writeContent(tiles, content, fileNameOf(content) + "/", origin.placed, texture, progress,
                     outcome.reason)) {
     removeFolder(content);
     return outcome;

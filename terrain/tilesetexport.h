@@ -3,12 +3,12 @@
 
 // A level-of-detail tree as 3D Tiles 1.1, for web globes and GIS tools: the quadtree becomes the
 // tile tree (refinement REPLACE), every chunk a GLB of its own (positions about the tile's
-// centre, normals, texture coordinates, and its part of the picture embedded at no more than
-// 256 pixels a side), every tile's geometric error the measured error of its chunk (0 for the
-// chunks of the last level), its bounding box holding its chunk and its children. A
-// georeferenced terrain is placed on the WGS 84 ellipsoid by a root transform from the
-// east-north-up frame at its origin (its surface bent down with the Earth's); any other is
-// written in its own frame, Y up turned Z up as glTF content is.
+// centre; normals and texture coordinates quantized as KHR_mesh_quantization allows; its part
+// of the picture embedded at no more than 256 pixels a side), every tile's geometric error the
+// measured error of its chunk (0 for the chunks of the last level), its bounding box holding its
+// chunk and its children. A georeferenced terrain is placed on the WGS 84 ellipsoid by a root
+// transform from the east-north-up frame at its origin (its surface bent down with the Earth's);
+// any other is written in its own frame, Y up turned Z up as glTF content is.
 //
 //   DIR/tileset.json
 //   DIR/content-XXXXXX/0.glb, 1.glb, ...
