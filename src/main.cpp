@@ -37,9 +37,11 @@ SoSeparator * treeWork(TerrainModel & model, const Settings & s, const LongOptio
                        bool & saved)
 {
   ReductionSettings reduction = extras.reduction;
-  // Tiles carry each chunk's measured error.
+  // The levels' errors are printed when asked for by --max-error or --pixel-error; tiles carry
+  // each chunk's measured error without them.
+  const bool levelLines = reduction.measure;
   reduction.measure = reduction.measure || isTilesetName(extras.saveTree);
-  SoSeparator * tree = treeStep(model, s.level, s.reduce, reduction);
+  SoSeparator * tree = treeStep(model, s.level, s.reduce, reduction, levelLines);
   // Until a viewer says otherwise: a view 1080 pixels high, 45 degrees from top to bottom.
   if (extras.pixelError > 0) setRangesForPixelError(tree, extras.pixelError, M_PI / 4, 1080);
   if (!extras.saveTree.empty()) saved = saveStep(model, tree, extras.saveTree.c_str(), extras.binary);

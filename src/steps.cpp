@@ -92,7 +92,7 @@ bool saveStep(TerrainModel & model, SoSeparator * node, const char * fileName, b
 }
 
 SoSeparator * treeStep(TerrainModel & model, int maxLevel, int percent,
-                       const ReductionSettings & settings)
+                       const ReductionSettings & settings, bool levelLines)
 {
   SoSeparator * tree = model.buildTree(
     maxLevel, percent,
@@ -101,7 +101,7 @@ SoSeparator * treeStep(TerrainModel & model, int maxLevel, int percent,
     },
     settings);
   std::printf("\rBuilding Terravel tree ... Done\n");
-  if (settings.measure) {
+  if (levelLines && settings.measure) {
     const std::vector<LevelSummary> & levels = model.treeLevels();
     for (size_t i = 0; i < levels.size(); ++i) {
       const std::string name = "Level " + std::to_string(i + 1);

@@ -21,10 +21,10 @@ bool saveStep(TerrainModel & model, SoSeparator * node, const char * fileName, b
 
 // The level-of-detail tree, its progress rewritten on one line: "Building Terravel tree ..."
 // with the share of steps done, then "Done".
-// With the settings' reducer; when they measure the chunks, one line per level after it (see
-// printLevel).
+// With the settings' reducer; with levelLines (and chunks measured), one line per level after it
+// (see printLevel).
 SoSeparator * treeStep(TerrainModel & model, int maxLevel, int percent,
-                       const ReductionSettings & settings = ReductionSettings());
+                       const ReductionSettings & settings = ReductionSettings(), bool levelLines = false);
 
 // "NAME: C chunks, T triangles, largest vertical error E m, RMS R m" on standard output.
 void printLevel(const char * name, const LevelSummary & level);

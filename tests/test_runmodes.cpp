@@ -374,11 +374,12 @@ TEST_F(Saving, SavedTreeHoldsItsLodNodesAndFindsItsTextureFromItsOwnFolder)
     EXPECT_TRUE(saveStep(model, tree, file.c_str()));
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find("Saving " + file + " ...Done\n"), std::string::npos);
-    if (level == 2)
+    if (level == 2) {
       EXPECT_EQ(printed.substr(0, printed.find("Saving")),
                 "\rBuilding Terravel tree ... 20%\rBuilding Terravel tree ... 40%"
                 "\rBuilding Terravel tree ... 60%\rBuilding Terravel tree ... 80%"
                 "\rBuilding Terravel tree ... 100%\rBuilding Terravel tree ... Done\n");
+    }
     // The shown tree still holds the model's own texture node.
     EXPECT_EQ(tree->getChild(0), model.getRoot()->getChild(0));
 
@@ -418,8 +419,9 @@ std::string makePng(const std::string & file, int w, int h, int bands)
   std::vector<uint16_t> values(size_t(w) * size_t(h));
   for (size_t i = 0; i < values.size(); ++i) values[i] = uint16_t((i * 7919) % 251);
   for (int b = 1; b <= bands; ++b)
-    GDALRasterIO(GDALGetRasterBand(memory, b), GF_Write, 0, 0, w, h, values.data(), w, h,
-                 GDT_UInt16, 0, 0);
+    EXPECT_EQ(GDALRasterIO(GDALGetRasterBand(memory, b), GF_Write, 0, 0, w, h, values.data(), w, h,
+                           GDT_UInt16, 0, 0),
+              CE_None);
   GDALClose(GDALCreateCopy(GDALGetDriverByName("PNG"), file.c_str(), memory, FALSE, nullptr,
                            nullptr, nullptr));
   GDALClose(memory);

@@ -109,10 +109,16 @@ headless trees/binary4.iv -operation 1 --batch
 check "and loads again" same_bytes out "$(banner)Loading trees/binary4.iv ... Done
 "
 
+# --max-error: one line per coarse level on how far its chunks lie from the terrain.
+headless batch/tiny_volcano.iv -level 3 --max-error 5 --batch
+check "--max-error prints a line for each of the 2 coarse levels ($(grep -c '^Level ' out))" \
+  test "$RC" = 0 -a "$(grep -cE '^Level [12]: [0-9]+ chunks?, [0-9]+ triangles, largest vertical error [0-9.]+ m, RMS [0-9.]+ m$' out)" = 2
+
 # A tree saved as tiles: saved again, its earlier content goes; where it cannot be saved, exit 1.
 mkdir tiles
 headless batch/tiny_volcano.iv -level 3 --save-tree tiles/tileset.json --batch
 first=$(ls -d tiles/content-*)
+check "tiles alone print no level lines" test "$(grep -c '^Level ' out)" = 0
 check "a tileset is saved (exit $RC) with its content ($(ls "$first" | wc -l) files)" \
   test "$RC" = 0 -a -s tiles/tileset.json -a "$(ls "$first" | wc -l)" = 21
 headless batch/tiny_volcano.iv -level 3 --save-tree tiles/tileset.json --batch
