@@ -42,13 +42,17 @@ public:
   void writeBack(void);
 
 private:
+  // Of collapses that cost alike (a flat sea's cost nothing), those that move the surface over
+  // fewer points come first: the sea coarsens evenly, and each collapse has few points to place.
   struct Candidate {
     double error;
     int32_t vertex, target;
     uint32_t stamp;
+    uint32_t points;
     bool operator>(const Candidate & o) const
     {
-      return error != o.error ? error > o.error : vertex > o.vertex;
+      if (error != o.error) return error > o.error;
+      return points != o.points ? points > o.points : vertex > o.vertex;
     }
   };
 
@@ -76,7 +80,6 @@ private:
   hugepages::Vector<int32_t> firstPoint, nextPoint; // input vertices under each triangle
   hugepages::Vector<int32_t> pointCount;            // how many
   hugepages::Vector<float> pointLevel;              // their common height, or NaN
-  hugepages::Vector<float> pointError;
   hugepages::Vector<uint32_t> stamp; // bumped when a vertex's neighbourhood changes
   std::priority_queue<Candidate, std::vector<Candidate>, std::greater<Candidate>> queue;
   // Scratch lists, kept between calls.
@@ -99,7 +102,6 @@ ErrorCollapser::ErrorCollapser(EditableMesh & mesh, const VertexWelder & protect
   pointCount.assign(size_t(numTriangles), 0);
   pointLevel.assign(size_t(numTriangles), 0.0f);
   nextPoint.assign(size_t(numPoints), none);
-  pointError.assign(size_t(numPoints), 0.0f);
   stamp.assign(size_t(numPoints), 0);
 }
 
@@ -335,11 +337,12 @@ size_t ErrorCollapser::pointsUnder(int32_t a, const std::vector<FanTriangle> & f
 // surface whole costs nothing, and the points need not be placed.
 ErrorCollapser::Candidate ErrorCollapser::evaluate(int32_t a)
 {
-  Candidate best = {std::numeric_limits<double>::infinity(), a, none, stamp[size_t(a)]};
+  Candidate best = {std::numeric_limits<double>::infinity(), a, none, stamp[size_t(a)], 0};
   if (locked[size_t(a)] || removed[size_t(a)]) return best;
   collectFan(a, fanA);
   bool flat = false;
   const size_t count = pointsUnder(a, fanA, flat);
+  best.points = uint32_t(count);
   if (!flat && count > 1) collectPoints(a, fanA);
   targets.clear();
   neighbours.clear();
@@ -349,7 +352,8 @@ ErrorCollapser::Candidate ErrorCollapser::evaluate(int32_t a)
       neighbours.push_back(b);
       size_t remaining = 0;
       for (const FanTriangle & s : fanA) remaining += !s.holds(b);
-      if (count <= pointsPerTriangle * remaining) targets.push_back({errorAt(a, b, fanA), b});
+      // Where all is at one height, every collapse keeps it there: no error to work out.
+      if (count <= pointsPerTriangle * remaining) targets.push_back({flat ? 0.0 : errorAt(a, b, fanA), b});
     }
   std::sort(targets.begin(), targets.end(), [](const Target & x, const Target & y) {
     return x.error != y.error ? x.error < y.error : x.vertex < y.vertex;
@@ -411,10 +415,6 @@ void ErrorCollapser::collapse(int32_t a, int32_t b)
                               ? p[q][1]
                               : std::numeric_limits<float>::quiet_NaN();
     ++pointCount[size_t(t)];
-    const int32_t * c = &cornerVertex[3 * size_t(t)];
-    double height = 0.0;
-    GroundPlane(p[c[0]], p[c[1]], p[c[2]]).inside(p[q][0], p[q][2], height);
-    pointError[size_t(q)] = float(std::fabs(height - double(p[q][1])));
   }
   // Every vertex about b has a new neighbourhood now.
   collectFan(b, fanB);
@@ -425,10 +425,14 @@ void ErrorCollapser::collapse(int32_t a, int32_t b)
 
 void ErrorCollapser::run(const ErrorLimits & limits)
 {
+  // Every vertex's cheapest collapse, heaped at once rather than pushed one by one.
+  std::vector<Candidate> first;
+  first.reserve(size_t(numPoints));
   for (int32_t v = 0; v < numPoints; ++v) {
     const Candidate c = evaluate(v);
-    if (c.target != none) queue.push(c);
+    if (c.target != none) first.push_back(c);
   }
+  queue = decltype(queue)(std::greater<Candidate>(), std::move(first));
   // A millionth short of the budget, so that the measured surface, whose rounding may differ
   // in the last bits from the reduction's own, still keeps within it.
   const double allowed = std::isinf(limits.maxError)
