@@ -5,24 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-missing=()
-[ -x /usr/bin/chromium ] || missing+=(chromium)
-command -v node >/dev/null 2>&1 || missing+=(nodejs npm)
-
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "Installing missing packages: ${missing[*]}"
-  if [ "$(id -u)" -eq 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  elif command -v sudo >/dev/null 2>&1; then
-    sudo apt-get update -qq
-    sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  else
-    echo "These Debian packages are missing and this user cannot install them: ${missing[*]}" >&2
-    echo "Run as root: apt-get install ${missing[*]}" >&2
-    exit 1
-  fi
-fi
+# Node.js and npm from Debian only where the machine has no node of its own.
+packages=(chromium)
+command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
+scripts/install-packages.sh "${packages[@]}"
 
 # npm keeps its own record of an install in node_modules/.package-lock.json.
 if [ ! -e node_modules/.package-lock.json ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then

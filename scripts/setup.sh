@@ -15,25 +15,7 @@ if [ "${TERRAVEL_WANT_CLANG:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
 fi
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "Installing missing packages: ${missing[*]}"
-  if [ "$(id -u)" -eq 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  elif command -v sudo >/dev/null 2>&1; then
-    sudo apt-get update -qq
-    sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  else
-    echo "These Debian packages are missing and this user cannot install them: ${missing[*]}" >&2
-    echo "Run as root: apt-get install ${missing[*]}" >&2
-    exit 1
-  fi
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 # The web page that shows exported tiles, and its browser test: Node.js and its packages from the
 # npm registry, and Debian's Chromium.
