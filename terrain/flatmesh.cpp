@@ -147,7 +147,8 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails
   const char * noteText = image ? take<char>(bytes, size, at, size_t(header->noteLength)) : nullptr;
   const char * sources =
     noteText ? take<char>(bytes, size, at, size_t(header->sourcesLength)) : nullptr;
-  const GeoOrigin * origin = sources ? take<GeoOrigin>(bytes, size, at, 1) : nullptr;
+  // The origin's doubles follow text of any length: copied out, not read in place.
+  const char * origin = sources ? take<char>(bytes, size, at, sizeof(GeoOrigin)) : nullptr;
   if (origin == nullptr) return false;
 
   mesh.points = points;
@@ -168,6 +169,6 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails
   texture.imageComponents = header->imageComponents;
   details.note.assign(noteText, size_t(header->noteLength));
   details.sources = splitSources(sources, size_t(header->sourcesLength));
-  details.origin = *origin;
+  std::memcpy(&details.origin, origin, sizeof(GeoOrigin));
   return true;
 }

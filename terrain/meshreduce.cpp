@@ -314,7 +314,7 @@ private:
   const Incidence & incidence;
   // For every vertex the vertex it is merged into, or free, or target when another is merged
   // into it.
-  static const int32_t free = -1, target = -2;
+  static constexpr int32_t free = -1, target = -2;
   hugepages::Vector<int32_t> collapseTarget;
 };
 

@@ -132,7 +132,7 @@ struct Flattening {
     SbVec3f point;
     int32_t index = -1;
   };
-  static const size_t recentSize = 8192;
+  static constexpr size_t recentSize = 8192;
 
   int32_t weldCorner(const SbVec3f & p, std::vector<Recent> & recent)
   {
