@@ -59,7 +59,6 @@ int main(int argc, char ** argv)
 
     t0 = now();
     TerrainModel model;
-    std::printf("full load: ");
     if (!model.load(path)) return 1;
     load = std::min(load, now() - t0);
   }
@@ -77,7 +76,6 @@ int main(int argc, char ** argv)
   for (int round = 0; round < rounds; ++round) {
     const double t0 = now();
     TerrainModel fromRaster;
-    std::printf("raster load: ");
     if (!fromRaster.load(raster)) return 1;
     rasterLoad = std::min(rasterLoad, now() - t0);
   }
