@@ -439,15 +439,19 @@ void ErrorCollapser::run(const ErrorLimits & limits)
                            ? limits.maxError
                            : std::max(0.0, limits.maxError - 1e-6 * std::max(1.0, limits.maxError));
   while (!queue.empty() && liveTriangles > limits.targetTriangles) {
-    const Candidate top = queue.top();
+    Candidate top = queue.top();
     queue.pop();
     const int32_t a = top.vertex;
     if (removed[size_t(a)]) continue;
     if (top.stamp != stamp[size_t(a)]) {
-      // The neighbourhood changed since it was measured: measure it again.
-      const Candidate again = evaluate(a);
-      if (again.target != none) queue.push(again);
-      continue;
+      // The neighbourhood changed since it was measured: measure it again. Still the cheapest,
+      // it is taken at once rather than put back only to come up next.
+      top = evaluate(a);
+      if (top.target == none) continue;
+      if (!queue.empty() && top > queue.top()) {
+        queue.push(top);
+        continue;
+      }
     }
     if (top.error > allowed) break;
     collapse(a, top.target);
