@@ -17,17 +17,17 @@ enum class RunMode {
   EMPTY = 4   // show an empty viewer
 };
 
-// Run mode 2: the whole model cut into one chunk, reduced once, saved beside the input. The
-// output separator comes back referenced once; *saved tells whether the file was written.
-// How the run modes beyond the specification's reduce and save: the reducer, and whether scenes
-// are saved in the toolkit's binary form.
+// How run modes 2 and 3 reduce and save: the reducer, and whether scenes are saved in the
+// toolkit's binary form.
 struct RunOptions {
   ReductionSettings reduction;
   bool binary = false;
 };
 
-// With the options' reducer; when they measure, a line on how far the result lies from the
-// model's vertices.
+// Run mode 2: the whole model cut into one chunk, reduced until the share asked for is gone,
+// saved beside the input. The output separator comes back referenced once; *saved tells whether
+// the file was written. With the options' reducer; when they measure, a line on how far the
+// result lies from the model's vertices.
 SoSeparator * runReduceMode(TerrainModel & model, const char * inputFileName, int percent,
                             bool * saved = nullptr, const RunOptions & options = RunOptions());
 // Run mode 3: the rectangle cut out of the model, saved beside the input.
