@@ -1,4 +1,5 @@
 #include "runmodes.h"
+#include "safewrite.h"
 #include "scenesaving.h"
 #include "steps.h"
 #include "terrainmodel.h"
@@ -18,6 +19,8 @@
 
 #include <cstdio>
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -554,4 +557,28 @@ TEST_F(Saving, ASignalDuringThePicturesSaveLeavesNoTemporaryFile)
   EXPECT_EQ(temporaries(), 0);
   EXPECT_EQ(exists(dir + "t.iv"), exists(dir + "t.png")) << "half a result";
   output->unref();
+}
+
+// Working out the permissions of a new file never changes the process's file creation mask,
+// not even for a moment: threads writing meanwhile would make files anyone may write.
+TEST(RunModes, PermissionsLeaveTheMaskAlone)
+{
+  const mode_t mask = umask(022);
+  EXPECT_EQ(fileCreationMask(), mode_t(022));
+  std::atomic<bool> done{false};
+  std::thread asker([&done] {
+    for (int i = 0; i < 200000 && !done; ++i) permissionsFor("/nonexistent/terravel");
+    done = true;
+  });
+  int widened = 0, seen = 0;
+  while (!done) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+      if (line.rfind("Umask:", 0) == 0) widened += std::stoi(line.substr(6), nullptr, 8) != 022, ++seen;
+  }
+  asker.join();
+  umask(mask);
+  EXPECT_GT(seen, 10);
+  EXPECT_EQ(widened, 0);
 }

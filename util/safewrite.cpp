@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,42 @@ struct Slot {
 const size_t maxFiles = 4;
 Slot slots[maxFiles];
 const int cleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// A folder of new files, numbered from 0 with one suffix, that a signal must remove whole.
+struct FolderSlot {
+  volatile sig_atomic_t active;
+  volatile sig_atomic_t count; // names below it may exist
+  char folder[4096];
+  char suffix[32];
+};
+FolderSlot pendingFolder;
+
+// Removes the folder's numbered files and the folder, with what a handler may use. The folder
+// is first moved aside, so that a file another thread opens meanwhile is not made in it.
+void removeNumbered(FolderSlot & slot)
+{
+  static char path[sizeof slot.folder + 48];
+  size_t base = 0;
+  while (slot.folder[base] != '\0') path[base] = slot.folder[base], ++base;
+  const char gone[] = ".gone";
+  for (size_t k = 0; k < sizeof gone; ++k) path[base + k] = gone[k];
+  if (rename(slot.folder, path) == 0) base += sizeof gone - 1;
+  else path[base] = '\0';
+  char folder[sizeof path];
+  for (size_t k = 0; k <= base; ++k) folder[k] = path[k];
+  path[base++] = '/';
+  for (sig_atomic_t i = 0; i < slot.count; ++i) {
+    char digits[24];
+    int n = 0;
+    for (long v = long(i); n == 0 || v > 0; v /= 10) digits[n++] = char('0' + v % 10);
+    size_t at = base;
+    while (n > 0) path[at++] = digits[--n];
+    for (const char * c = slot.suffix; *c != '\0'; ++c) path[at++] = *c;
+    path[at] = '\0';
+    unlink(path);
+  }
+  rmdir(folder);
+}
 
 void undo(Slot & slot)
 {
@@ -61,6 +98,8 @@ void undo(Slot & slot)
 extern "C" void undoPendingWrites(int signal)
 {
   for (Slot & slot : slots) undo(slot);
+  if (pendingFolder.active) removeNumbered(pendingFolder);
+  pendingFolder.active = 0;
   // Then end the way the signal would have ended the program.
   ::signal(signal, SIG_DFL);
   raise(signal);
@@ -161,7 +200,83 @@ void syncFolder(const std::string & path)
   close(fd);
 }
 
+// INT, TERM and HUP held back while a result changes from undone to standing.
+class HeldSignals {
+public:
+  HeldSignals(void)
+  {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int s : cleanupSignals) sigaddset(&held, s);
+    pthread_sigmask(SIG_BLOCK, &held, &previous);
+  }
+  ~HeldSignals(void) { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+  HeldSignals(const HeldSignals &) = delete;
+  HeldSignals & operator=(const HeldSignals &) = delete;
+
+private:
+  sigset_t previous;
+};
+
 } // namespace
+
+struct PendingFolder::Guard {
+  SignalGuard signals;
+};
+
+PendingFolder::PendingFolder(const std::string & folder, const std::string & suffix)
+{
+  if (folder.size() >= sizeof pendingFolder.folder || suffix.size() >= sizeof pendingFolder.suffix ||
+      pendingFolder.active)
+    return;
+  guard = std::make_unique<Guard>();
+  std::memcpy(pendingFolder.folder, folder.c_str(), folder.size() + 1);
+  std::memcpy(pendingFolder.suffix, suffix.c_str(), suffix.size() + 1);
+  pendingFolder.count = 0;
+  pendingFolder.active = 1;
+}
+
+PendingFolder::~PendingFolder(void)
+{
+  if (guard != nullptr) pendingFolder.active = 0;
+}
+
+void PendingFolder::reach(int64_t count)
+{
+  if (guard != nullptr && count > pendingFolder.count) pendingFolder.count = sig_atomic_t(count);
+}
+
+bool PendingFolder::watched(void) const
+{
+  return guard != nullptr;
+}
+
+void PendingFolder::keep(void)
+{
+  if (guard != nullptr) pendingFolder.active = 0;
+}
+
+bool makeFolders(const std::string & folder, std::vector<std::string> & made, std::string & reason)
+{
+  struct stat info;
+  if (folder.empty() || stat(folder.c_str(), &info) == 0) return true;
+  const std::string parent = folderOf(folder);
+  if (parent != folder && !makeFolders(parent, made, reason)) return false;
+  if (mkdir(folder.c_str(), 0777) == 0) {
+    made.push_back(folder);
+    return true;
+  }
+  if (errno == EEXIST) return true;
+  reason = describe("cannot make the folder " + folder, errno);
+  removeMadeFolders(made);
+  made.clear();
+  return false;
+}
+
+void removeMadeFolders(const std::vector<std::string> & made)
+{
+  for (auto it = made.rbegin(); it != made.rend(); ++it) rmdir(it->c_str());
+}
 
 bool sameFile(const std::string & a, const std::string & b)
 {
@@ -170,17 +285,33 @@ bool sameFile(const std::string & a, const std::string & b)
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+mode_t fileCreationMask(void)
+{
+  // Read where the kernel shows it: setting the mask to learn it would leave it at 0 for a
+  // moment, in which another thread could make a file anyone may write.
+  static const mode_t mask = [] {
+    std::FILE * status = std::fopen("/proc/self/status", "re");
+    unsigned int value = 0;
+    bool found = false;
+    char line[256];
+    while (status != nullptr && !found && std::fgets(line, sizeof line, status) != nullptr)
+      found = std::sscanf(line, "Umask: %o", &value) == 1;
+    if (status != nullptr) std::fclose(status);
+    // Without /proc, the strictest mask the program could have been given.
+    return found ? mode_t(value) : mode_t(077);
+  }();
+  return mask;
+}
+
 mode_t permissionsFor(const char * fileName)
 {
   struct stat existing;
   if (stat(fileName, &existing) == 0 && S_ISREG(existing.st_mode)) return existing.st_mode & 07777;
-  const mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
+  return 0666 & ~fileCreationMask();
 }
 
 WriteOutcome writeTogether(const std::vector<FileToWrite> & files,
-                           const std::vector<std::string> & keepIntact)
+                           const std::vector<std::string> & keepIntact, PendingFolder * part)
 {
   WriteOutcome outcome;
   for (const FileToWrite & file : files) {
@@ -203,7 +334,13 @@ WriteOutcome writeTogether(const std::vector<FileToWrite> & files,
     for (size_t i = 0; i < files.size(); ++i) undo(slots[i]);
     return outcome;
   }
-  for (size_t i = 0; i < files.size(); ++i) slots[i].state = slots[i].hasBackup ? BACKUP : FREE;
+  {
+    // The result stands from here: a signal no longer puts the earlier files back, nor takes
+    // the folder that belongs to it.
+    const HeldSignals held;
+    for (size_t i = 0; i < files.size(); ++i) slots[i].state = slots[i].hasBackup ? BACKUP : FREE;
+    if (part != nullptr) part->keep();
+  }
   for (size_t i = 0; i < files.size(); ++i) undo(slots[i]);
   syncFolder(files.front().target);
   outcome.status = WriteStatus::WRITTEN;

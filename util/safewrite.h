@@ -9,7 +9,9 @@
 // file keeps its permissions. A target that is one of the files to keep intact (the files the
 // run reads), whatever name leads to it, is refused before anything is written.
 
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -32,11 +34,44 @@ struct WriteOutcome {
   bool written(void) const { return status == WriteStatus::WRITTEN; }
 };
 
+// A new folder being filled with files named NUMBER + suffix (0.glb, 1.glb, ...) that belongs
+// to a result written afterwards: should INT, TERM or HUP end the program before that result
+// stands, the folder goes with its files. One at a time.
+class PendingFolder {
+public:
+  PendingFolder(const std::string & folder, const std::string & suffix);
+  ~PendingFolder(void);
+  PendingFolder(const PendingFolder &) = delete;
+  PendingFolder & operator=(const PendingFolder &) = delete;
+  // Files numbered below count may exist now.
+  void reach(int64_t count);
+  // False when the folder could not be watched (its name is too long, or another is).
+  bool watched(void) const;
+  // The folder stays from now on, whatever ends the program.
+  void keep(void);
+
+private:
+  struct Guard;
+  std::unique_ptr<Guard> guard;
+};
+
+// part, when given, is a folder of the result's: it stays once the files stand.
 WriteOutcome writeTogether(const std::vector<FileToWrite> & files,
-                           const std::vector<std::string> & keepIntact);
+                           const std::vector<std::string> & keepIntact,
+                           PendingFolder * part = nullptr);
+
+// Makes the missing folders of a path, parents first, with the mode the file creation mask
+// allows; made lists those it made, so that a failed result can take them away again. False,
+// with the reason, when one cannot be made.
+bool makeFolders(const std::string & folder, std::vector<std::string> & made, std::string & reason);
+// Removes the folders makeFolders made, deepest first, where they are still empty.
+void removeMadeFolders(const std::vector<std::string> & made);
 
 // True when both names lead to one existing file (by device and inode).
 bool sameFile(const std::string & a, const std::string & b);
+
+// The process's file creation mask, read without changing it (safe on any thread).
+mode_t fileCreationMask(void);
 
 // The permissions a file written in place of fileName gets: those of the file it replaces, or
 // those of any new file.
