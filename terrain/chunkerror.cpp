@@ -6,6 +6,7 @@
 #include <Inventor/nodes/SoLOD.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 
@@ -14,7 +15,7 @@ namespace {
 const char * const format = "coarse chunk: largest vertical error %lf m, RMS %lf m";
 
 // The bounds of the first coordinate node below a chunk: their centre and radius.
-bool boundsOf(SoNode * chunk, SbVec3f & centre, float & radius)
+bool boundsOf(SoNode * chunk, SbVec3f & centre, double & radius)
 {
   if (!chunk->isOfType(SoGroup::getClassTypeId())) return false;
   SoGroup * group = static_cast<SoGroup *>(chunk);
@@ -28,8 +29,12 @@ bool boundsOf(SoNode * chunk, SbVec3f & centre, float & radius)
         low[axis] = std::min(low[axis], points[k][axis]);
         high[axis] = std::max(high[axis], points[k][axis]);
       }
-    centre = (low + high) / 2.0f;
-    radius = (high - low).length() / 2.0f;
+    double squares = 0.0;
+    for (int axis = 0; axis < 3; ++axis) {
+      centre[axis] = float((double(low[axis]) + high[axis]) / 2.0);
+      squares += (double(high[axis]) - low[axis]) * (double(high[axis]) - low[axis]);
+    }
+    radius = std::sqrt(squares) / 2.0;
     return true;
   }
   return false;
@@ -74,10 +79,12 @@ int setRangesForPixelError(SoNode * tree, double pixels, double heightAngle, int
                static_cast<SoLOD *>(child)->getNumChildren() == 2) {
       SoLOD * lod = static_cast<SoLOD *>(child);
       SbVec3f centre;
-      float radius = 0.0f;
+      double radius = 0.0;
       if (measured && boundsOf(lod->getChild(1), centre, radius)) {
         lod->center.setValue(centre);
-        lod->range.setValue(float(distanceForPixelError(largest, pixels, heightAngle, viewportHeight)) + radius);
+        // Farther than single precision reaches: the coarse chunk is never drawn.
+        const double range = distanceForPixelError(largest, pixels, heightAngle, viewportHeight) + radius;
+        lod->range.setValue(float(std::min(range, double(FLT_MAX))));
         ++set;
       }
       set += setRangesForPixelError(lod->getChild(0), pixels, heightAngle, viewportHeight);

@@ -25,11 +25,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -117,6 +119,9 @@ bool contentOf(const MeshView & view, bool placed, Content & content)
     if (uint32_t(c[0]) >= uint32_t(view.numPoints) || uint32_t(c[1]) >= uint32_t(view.numPoints) ||
         uint32_t(c[2]) >= uint32_t(view.numPoints))
       continue;
+    // A triangle of one point or one line shows nothing.
+    const SbVec3f & a = points[size_t(c[0])];
+    if ((points[size_t(c[1])] - a).cross(points[size_t(c[2])] - a).sqrLength() == 0.0f) continue;
     content.indices.insert(content.indices.end(), {uint32_t(c[0]), uint32_t(c[1]), uint32_t(c[2])});
   }
   if (content.indices.empty()) return false;
@@ -324,24 +329,38 @@ nlohmann::json boxOf(const SbBox3f & bounds)
   return {{"box", {c[0], -c[2], c[1], half[0] + pad, 0, 0, 0, half[2] + pad, 0, 0, 0, half[1] + pad}}};
 }
 
-// The tile and those below it, each with an error above its children's.
+// The tile and those below it, each with an error above its children's; null when neither it
+// nor any tile below it has content. A tile whose own chunk is empty stays when tiles below it
+// have content, so no part of the terrain goes missing.
 nlohmann::json tileJson(std::vector<Tile> & tiles, size_t index, double & error)
 {
   Tile & tile = tiles[index];
   nlohmann::json children = nlohmann::json::array();
   double childError = 0.0;
   for (const size_t child : tile.children) {
-    if (tiles[child].bounds.isEmpty()) continue;
     double e = 0.0;
-    children.push_back(tileJson(tiles, child, e));
+    nlohmann::json json = tileJson(tiles, child, e);
+    if (json.is_null()) continue;
+    children.push_back(std::move(json));
     childError = std::max(childError, e);
     tile.bounds.extendBy(tiles[child].bounds);
   }
-  error = tile.children.empty() ? 0.0 : std::max(tile.error, childError * 1.0001 + 1e-6);
+  if (tile.uri.empty() && children.empty()) return nlohmann::json();
+  error = children.empty() ? 0.0 : std::max(tile.error, childError * 1.0001 + 1e-6);
   nlohmann::json json = {{"boundingVolume", boxOf(tile.bounds)}, {"geometricError", error}};
   if (!tile.uri.empty()) json["content"] = {{"uri", tile.uri}};
   if (!children.empty()) json["children"] = children;
   return json;
+}
+
+// Whether every number in the JSON is finite: nothing else may be written as one.
+bool allFinite(const nlohmann::json & json)
+{
+  if (json.is_number_float()) return std::isfinite(json.get<double>());
+  if (json.is_structured())
+    for (const nlohmann::json & item : json)
+      if (!allFinite(item)) return false;
+  return true;
 }
 
 // From the east-north-up frame at the origin to Earth-centred coordinates, column by column.
@@ -355,48 +374,131 @@ std::vector<double> transformOf(const GeoOrigin & origin)
           up[0], up[1], up[2], 0, origin.earthCentred[0], origin.earthCentred[1], origin.earthCentred[2], 1};
 }
 
+// A new file takes the mode the file creation mask allows, as the kernel applies it.
 bool writeFile(const std::string & path, const std::string & bytes)
 {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissionsFor(path.c_str()));
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   const bool ok = writeAll(fd, bytes.data(), bytes.size());
   return close(fd) == 0 && ok;
 }
 
-// Removes a content folder of ours: its GLB files, then the folder when nothing else is left in
-// it. A link in its place is left alone, so nothing outside the tileset's folder goes.
-void removeFolder(const std::string & folder)
+std::string glbName(size_t index)
+{
+  return std::to_string(index) + ".glb";
+}
+
+// Whether the file is one the run reads, whatever its name.
+bool readByRun(const struct stat & file, const std::vector<std::string> & keepIntact)
+{
+  struct stat kept;
+  for (const std::string & name : keepIntact)
+    if (stat(name.c_str(), &kept) == 0 && kept.st_dev == file.st_dev && kept.st_ino == file.st_ino)
+      return true;
+  return false;
+}
+
+// Removes the named files of a content folder, then the folder when nothing else is left in it.
+// Only regular files go, never through a link and never one the run reads; a link in the
+// folder's place is left alone, so nothing outside the tileset's folder goes.
+void removeContent(const std::string & folder, const std::vector<std::string> & files,
+                   const std::vector<std::string> & keepIntact)
 {
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return;
-  DIR * dir = fdopendir(fd);
-  if (dir == nullptr) {
-    close(fd);
-    return;
+  for (const std::string & file : files) {
+    struct stat info;
+    if (fstatat(fd, file.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+        readByRun(info, keepIntact))
+      continue;
+    unlinkat(fd, file.c_str(), 0);
   }
-  while (const dirent * entry = readdir(dir)) {
-    const size_t length = std::strlen(entry->d_name);
-    if (length > 4 && std::strcmp(entry->d_name + length - 4, ".glb") == 0)
-      unlinkat(fd, entry->d_name, 0);
-  }
-  closedir(dir);
+  close(fd);
   rmdir(folder.c_str());
 }
 
-// The content folder the tileset at the path names, when it is one of ours beside it.
-std::string contentFolderOf(const std::string & tilesetPath)
+// A content folder's name as this program makes them: "content-" and six letters or digits.
+bool isContentFolderName(const std::string & name)
 {
-  std::ifstream in(tilesetPath);
-  const nlohmann::json tileset = nlohmann::json::parse(in, nullptr, false);
-  if (tileset.is_discarded() || !tileset.contains("root")) return std::string();
-  const nlohmann::json * tile = &tileset["root"];
-  while (!tile->contains("content") && tile->contains("children") && !(*tile)["children"].empty())
-    tile = &(*tile)["children"][0];
-  if (!tile->contains("content")) return std::string();
-  const std::string uri = (*tile)["content"].value("uri", "");
-  const size_t slash = uri.find('/');
-  if (uri.rfind("content-", 0) != 0 || slash == std::string::npos) return std::string();
-  return folderOf(tilesetPath) + "/" + uri.substr(0, slash);
+  return name.size() == 14 && name.compare(0, 8, "content-") == 0 &&
+         std::all_of(name.begin() + 8, name.end(), [](unsigned char c) { return std::isalnum(c) != 0; });
+}
+
+// A content file's name as this program makes them: a number and ".glb".
+bool isContentFileName(const std::string & name)
+{
+  return name.size() > 4 && name.compare(name.size() - 4, 4, ".glb") == 0 &&
+         std::all_of(name.begin(), name.end() - 4, [](unsigned char c) { return std::isdigit(c) != 0; });
+}
+
+// The content addresses of a tile and those below it; false for any shape a tileset of ours
+// does not have.
+bool collectUris(const nlohmann::json & tile, int depth, std::vector<std::string> & uris)
+{
+  if (!tile.is_object() || depth > 64) return false;
+  const auto content = tile.find("content");
+  if (content != tile.end()) {
+    if (!content->is_object()) return false;
+    const auto uri = content->find("uri");
+    if (uri == content->end() || !uri->is_string()) return false;
+    uris.push_back(uri->get<std::string>());
+  }
+  const auto children = tile.find("children");
+  if (children == tile.end()) return true;
+  if (!children->is_array()) return false;
+  for (const nlohmann::json & child : *children)
+    if (!collectUris(child, depth + 1, uris)) return false;
+  return true;
+}
+
+// The text of a regular file, read without waiting on anything that is not one.
+bool regularFileText(const std::string & path, std::string & text)
+{
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  char buffer[65536];
+  for (ssize_t n = 1; ok && n > 0;) {
+    n = read(fd, buffer, sizeof buffer);
+    if (n > 0) text.append(buffer, size_t(n));
+    ok = n >= 0;
+  }
+  close(fd);
+  return ok;
+}
+
+// What of an earlier tileset this program wrote: its content folder beside tileset.json and
+// the files in it that the tileset names. An earlier tileset of another generator, of any
+// unexpected shape, or naming anything else, has nothing of ours.
+struct EarlierContent {
+  std::string folder; // empty: nothing to remove
+  std::vector<std::string> files;
+};
+
+EarlierContent earlierContentOf(const std::string & tilesetPath)
+{
+  std::string text;
+  if (!regularFileText(tilesetPath, text)) return EarlierContent();
+  const nlohmann::json tileset = nlohmann::json::parse(text, nullptr, false);
+  if (!tileset.is_object() || !tileset.contains("asset") || !tileset["asset"].is_object() ||
+      tileset["asset"].value("generator", nlohmann::json()) != "Terravel" || !tileset.contains("root"))
+    return EarlierContent();
+  std::vector<std::string> uris;
+  if (!collectUris(tileset["root"], 0, uris)) return EarlierContent();
+  std::string folder;
+  EarlierContent earlier;
+  for (const std::string & uri : uris) {
+    const size_t slash = uri.find('/');
+    if (slash == std::string::npos) return EarlierContent();
+    const std::string name = uri.substr(0, slash), file = uri.substr(slash + 1);
+    if (!isContentFolderName(name) || !isContentFileName(file) || (!folder.empty() && name != folder))
+      return EarlierContent();
+    folder = name;
+    earlier.files.push_back(file);
+  }
+  if (!folder.empty()) earlier.folder = folderOf(tilesetPath) + "/" + folder;
+  return earlier;
 }
 
 // What the threads writing the content share: the next tile to take, how many are written, and
@@ -422,8 +524,8 @@ void writeTiles(ContentWork & work, const PictureParts * picture, const std::fun
     Tile & tile = work.tiles[i];
     std::string glb;
     if (glbOf(tile.view, work.placed, picture, glb, tile.bounds)) {
-      tile.uri = work.prefix + std::to_string(i) + ".glb";
-      const std::string file = work.folder + "/" + std::to_string(i) + ".glb";
+      tile.uri = work.prefix + glbName(i);
+      const std::string file = work.folder + "/" + glbName(i);
       if (!writeFile(file, glb)) {
         const std::lock_guard<std::mutex> lock(work.failure);
         if (!work.failed.exchange(true)) work.reason = "cannot write " + file + ": " + std::strerror(errno);
@@ -462,6 +564,73 @@ bool writeContent(std::vector<Tile> & tiles, const std::string & folder, const s
   return !work.failed;
 }
 
+// The names of the GLB files written for the tiles.
+std::vector<std::string> writtenFiles(const std::vector<Tile> & tiles)
+{
+  std::vector<std::string> files;
+  for (size_t i = 0; i < tiles.size(); ++i) files.push_back(glbName(i));
+  return files;
+}
+
+// tileset.json's text: the tile tree below the root's transform; false, with the reason, when
+// there is nothing to show or a number would not be finite.
+bool tilesetText(std::vector<Tile> & tiles, const GeoOrigin & origin, std::string & text,
+                 std::string & reason)
+{
+  double rootError = 0.0;
+  nlohmann::json root = tileJson(tiles, 0, rootError);
+  if (root.is_null()) {
+    reason = "the tree has no triangle to write";
+    return false;
+  }
+  root["refine"] = "REPLACE";
+  if (origin.placed) root["transform"] = transformOf(origin);
+  const SbVec3f & low = tiles[0].bounds.getMin(), & high = tiles[0].bounds.getMax();
+  double diagonal = 0.0;
+  for (int i = 0; i < 3; ++i) diagonal += (double(high[i]) - low[i]) * (double(high[i]) - low[i]);
+  const nlohmann::json tileset = {{"asset", {{"version", "1.1"}, {"generator", "Terravel"}}},
+                                  {"geometricError", std::max(2.0 * rootError, std::sqrt(diagonal) / 20.0)},
+                                  {"root", root}};
+  if (!allFinite(tileset)) {
+    reason = "the terrain's sizes or errors are too large to write as numbers";
+    return false;
+  }
+  text = tileset.dump();
+  return true;
+}
+
+// A new content folder in the tileset's, with the mode the file creation mask allows (a web
+// server running as someone else must read it).
+bool makeContentFolder(const std::string & folder, std::string & content, std::string & reason)
+{
+  content = folder + "/content-XXXXXX";
+  if (mkdtemp(&content[0]) == nullptr || chmod(content.c_str(), 0777 & ~fileCreationMask()) != 0) {
+    reason = "cannot make a folder in " + folder + ": " + std::strerror(errno);
+    if (content.find('X') == std::string::npos) rmdir(content.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The tileset's folder held for one save at a time; released when it goes.
+class FolderLock {
+public:
+  explicit FolderLock(const std::string & folder)
+    : fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+  {
+    if (fd >= 0) flock(fd, LOCK_EX);
+  }
+  ~FolderLock(void)
+  {
+    if (fd >= 0) close(fd);
+  }
+  FolderLock(const FolderLock &) = delete;
+  FolderLock & operator=(const FolderLock &) = delete;
+
+private:
+  const int fd;
+};
+
 } // namespace
 
 bool isTilesetName(const std::string & fileName)
@@ -474,44 +643,53 @@ WriteOutcome saveTileset(SoNode * tree, const SoTexture2 * texture, const GeoOri
                          const std::function<void(int64_t done, int64_t total)> & progress)
 {
   WriteOutcome outcome;
+  outcome.status = WriteStatus::REFUSED;
+  struct stat info;
   for (const std::string & kept : keepIntact)
     if (sameFile(tilesetPath, kept)) {
-      outcome.status = WriteStatus::REFUSED;
       outcome.reason = tilesetPath + " is a file this run reads";
       return outcome;
     }
+  if (stat(tilesetPath.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    outcome.reason = tilesetPath + " is there and is not a regular file";
+    return outcome;
+  }
+  outcome.status = WriteStatus::FAILED;
   const std::string folder = folderOf(tilesetPath);
-  mkdir(folder.c_str(), 0777);
-  std::string content = folder + "/content-XXXXXX";
-  if (mkdtemp(&content[0]) == nullptr) {
-    outcome.reason = "cannot make a folder in " + folder + ": " + std::strerror(errno);
+  std::vector<std::string> madeFolders;
+  std::string content;
+  if (!makeFolders(folder, madeFolders, outcome.reason)) return outcome;
+  const FolderLock lock(folder);
+  if (!makeContentFolder(folder, content, outcome.reason)) {
+    removeMadeFolders(madeFolders);
     return outcome;
   }
   std::vector<Tile> tiles;
   collectTiles(tree, tiles);
+  PendingFolder pending(content, ".glb");
+  pending.reach(int64_t(tiles.size()));
+  std::string text;
   if (!writeContent(tiles, content, fileNameOf(content) + "/", origin.placed, texture, progress,
-                    outcome.reason)) {
-    removeFolder(content);
+                    outcome.reason) ||
+      !tilesetText(tiles, origin, text, outcome.reason)) {
+    removeContent(content, writtenFiles(tiles), keepIntact);
+    removeMadeFolders(madeFolders);
     return outcome;
   }
   // The content on disk before the tileset that names it.
-  const int fd = open(content.c_str(), O_RDONLY | O_DIRECTORY);
+  const int fd = open(content.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
     syncfs(fd);
     close(fd);
   }
-  double rootError = 0.0;
-  nlohmann::json root = tileJson(tiles, 0, rootError);
-  root["refine"] = "REPLACE";
-  if (origin.placed) root["transform"] = transformOf(origin);
-  const SbVec3f size = tiles[0].bounds.getMax() - tiles[0].bounds.getMin();
-  const nlohmann::json tileset = {{"asset", {{"version", "1.1"}, {"generator", "Terravel"}}},
-                                  {"geometricError", std::max(2.0 * rootError, double(size.length()) / 20.0)},
-                                  {"root", root}};
-  const std::string earlier = contentFolderOf(tilesetPath), text = tileset.dump();
+  const EarlierContent earlier = earlierContentOf(tilesetPath);
   outcome = writeTogether({{tilesetPath, [&text](int out) { return writeAll(out, text.data(), text.size()); }}},
-                          keepIntact);
-  if (!outcome.written()) removeFolder(content);
-  else if (!earlier.empty() && earlier != content) removeFolder(earlier);
+                          keepIntact, &pending);
+  if (!outcome.written()) {
+    removeContent(content, writtenFiles(tiles), keepIntact);
+    removeMadeFolders(madeFolders);
+  } else if (!earlier.folder.empty() && !sameFile(earlier.folder, content)) {
+    removeContent(earlier.folder, earlier.files, keepIntact);
+  }
   return outcome;
 }
