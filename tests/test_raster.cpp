@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <array>
 #include <cmath>
 #include <fstream>
@@ -29,6 +30,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -460,6 +462,12 @@ TEST_F(Raster, UntrustedSourcesStayLocal)
   const Loaded remote = load(vrt("terravel_remote.vrt", simple(url)));
   EXPECT_FALSE(remote.ok);
   EXPECT_NE(remote.said.find("network"), std::string::npos) << remote.said;
+  // A network source spelt with a character reference is still one, and said to be one.
+  std::string spelt = url;
+  spelt.replace(0, 1, "&#47;");
+  const Loaded hidden = load(vrt("terravel_spelt.vrt", simple(spelt)));
+  EXPECT_FALSE(hidden.ok);
+  EXPECT_NE(hidden.said.find("network"), std::string::npos) << hidden.said;
   pollfd pending = {listener, POLLIN, 0};
   EXPECT_EQ(poll(&pending, 1, 200), 0) << "the load made a request";
   close(listener);
@@ -474,6 +482,62 @@ TEST_F(Raster, UntrustedSourcesStayLocal)
   setenv("TERRAVEL_ALLOW_RAW", "1", 1);
   EXPECT_TRUE(load(raw).ok);
   unsetenv("TERRAVEL_ALLOW_RAW");
+
+  // Raw bytes that a header beside them describes, through a link to any file: refused, from
+  // a mosaic and as the input alike.
+  unlink(path("terravel_x.bil").c_str());
+  ASSERT_EQ(symlink("/etc/passwd", path("terravel_x.bil").c_str()), 0);
+  std::ofstream(path("terravel_x.hdr")) << "NROWS 4\nNCOLS 4\nNBITS 8\nBYTEORDER I\nLAYOUT BIL\n";
+  for (const std::string & input :
+       {vrt("terravel_linked.vrt", simple(path("terravel_x.bil"))), path("terravel_x.bil")}) {
+    const Loaded linked = load(input);
+    EXPECT_FALSE(linked.ok) << input;
+    EXPECT_NE(linked.said.find("a link"), std::string::npos) << linked.said;
+  }
+
+  // Mosaics that name each other: each file is looked at once, and the load ends soon.
+  for (int i = 0; i < 9; ++i) {
+    std::string sources;
+    for (int j = 0; j < 9; ++j)
+      if (j != i) sources += simple(path("terravel_ring" + std::to_string(j) + ".vrt"));
+    vrt("terravel_ring" + std::to_string(i) + ".vrt", sources + simple(tile));
+  }
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(load(path("terravel_ring0.vrt")).ok);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+// A raster's georeference and scale kept in an .aux.xml beside it (as GDAL writes them for a
+// PNG) place and scale it; loading writes nothing beside it.
+TEST_F(Raster, AuxiliaryFileBesideTheRasterIsRead)
+{
+  const std::string png = path("terravel_aux.png");
+  GDALDatasetH mem = GDALCreate(GDALGetDriverByName("MEM"), "", 4, 3, 1, GDT_UInt16, nullptr);
+  std::vector<uint16_t> posts(12, 1000);
+  posts[5] = 1234;
+  GDALRasterIO(GDALGetRasterBand(mem, 1), GF_Write, 0, 0, 4, 3, posts.data(), 4, 3, GDT_UInt16, 0, 0);
+  double gt[6] = {6.0, 0.01, 0, 50.0, 0, -0.01};
+  GDALSetGeoTransform(mem, gt);
+  OGRSpatialReferenceH wgs84 = OSRNewSpatialReference(nullptr);
+  OSRImportFromEPSG(wgs84, 4326);
+  GDALSetSpatialRef(mem, wgs84);
+  OSRRelease(wgs84);
+  GDALSetRasterScale(GDALGetRasterBand(mem, 1), 0.1);
+  unlink((png + ".aux.xml").c_str());
+  GDALClose(GDALCreateCopy(GDALGetDriverByName("PNG"), png.c_str(), mem, FALSE, nullptr, nullptr, nullptr));
+  GDALClose(mem);
+  struct stat aux;
+  ASSERT_EQ(stat((png + ".aux.xml").c_str(), &aux), 0) << "GDAL kept no sidecar";
+  const Loaded loaded = load(png);
+  ASSERT_TRUE(loaded.ok) << loaded.said;
+  EXPECT_NE(loaded.note.find("49.98"), std::string::npos) << loaded.note;
+  float highest = 0.0f;
+  for (const SbVec3f & p : loaded.points) highest = std::max(highest, p[1]);
+  EXPECT_FLOAT_EQ(highest, 123.4f);
+  struct stat after;
+  ASSERT_EQ(stat((png + ".aux.xml").c_str(), &after), 0);
+  EXPECT_EQ(after.st_mtim.tv_nsec, aux.st_mtim.tv_nsec);
+  EXPECT_EQ(after.st_size, aux.st_size);
 }
 
 // However a raster stores its rows and columns (north-up, south-up, east to west, or both

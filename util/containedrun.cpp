@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
+#include <vector>
 #include <new>
 #include <string>
 #include <poll.h>
@@ -57,9 +59,12 @@ uint64_t bytesMoved(pid_t child)
   return moved;
 }
 
-// Network sockets fail in this process from now on (a filter of system calls, which the
-// process cannot lift again); local sockets still work. False where no such filter can be set.
-bool forbidNetworkSockets(void)
+// A filter of system calls for the reading child, which the process cannot lift again: network
+// sockets fail (local ones still work), and so does opening any file to create or write it, so
+// that no library the reading calls leaves a file behind (statistics beside a raster, say).
+// The child hands its result through a descriptor it was given open. False where no such
+// filter can be set.
+bool shutOffNetworkAndWrites(void)
 {
 #if defined(__x86_64__) || defined(__aarch64__)
 #if defined(__x86_64__)
@@ -67,22 +72,40 @@ bool forbidNetworkSockets(void)
 #else
   const uint32_t arch = AUDIT_ARCH_AARCH64;
 #endif
-  // Other architectures' calls and x32 calls are refused alike; of native calls only
-  // socket() is looked at, and only for families other than local ones.
-  sock_filter filter[] = {
-    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
-    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EACCES & SECCOMP_RET_DATA)),
-    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-    BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0x40000000u, 3, 0),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 4),
-    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_UNIX, 1, 0),
-    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EACCES & SECCOMP_RET_DATA)),
-    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  const uint32_t deny = SECCOMP_RET_ERRNO | (EACCES & SECCOMP_RET_DATA);
+  const uint32_t writing = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND;
+  const auto load = [](uint32_t offset) { return sock_filter BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset); };
+  const auto ret = [](uint32_t value) { return sock_filter BPF_STMT(BPF_RET | BPF_K, value); };
+  const auto jumpIf = [](uint32_t how, uint32_t value, uint8_t yes, uint8_t no) {
+    return sock_filter BPF_JUMP(BPF_JMP | how | BPF_K, value, yes, no);
   };
-  sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  std::vector<sock_filter> filter = {
+    // Other architectures' calls and x32 calls are refused alike.
+    load(offsetof(seccomp_data, arch)), jumpIf(BPF_JEQ, arch, 1, 0), ret(deny),
+    load(offsetof(seccomp_data, nr)), jumpIf(BPF_JGE, 0x40000000u, 0, 1), ret(deny),
+    // socket(): local families only.
+    jumpIf(BPF_JEQ, __NR_socket, 0, 4), load(offsetof(seccomp_data, args[0])),
+    jumpIf(BPF_JEQ, AF_UNIX, 0, 1), ret(SECCOMP_RET_ALLOW), ret(deny),
+  };
+  // Opening calls: refused when their flags ask to create or write.
+  const auto flagsAt = [&](int call, size_t argument) {
+    const std::vector<sock_filter> check = {
+      jumpIf(BPF_JEQ, uint32_t(call), 0, 5), load(uint32_t(offsetof(seccomp_data, args) + 8 * argument)),
+      sock_filter BPF_STMT(BPF_ALU | BPF_AND | BPF_K, writing), jumpIf(BPF_JEQ, 0, 0, 1),
+      ret(SECCOMP_RET_ALLOW), ret(deny)};
+    filter.insert(filter.end(), check.begin(), check.end());
+  };
+  flagsAt(__NR_openat, 2);
+#ifdef __NR_open
+  flagsAt(__NR_open, 1);
+#endif
+#ifdef __NR_creat
+  filter.insert(filter.end(), {jumpIf(BPF_JEQ, __NR_creat, 0, 1), ret(deny)});
+#endif
+  // Its flags lie behind a pointer, out of the filter's sight.
+  filter.insert(filter.end(), {jumpIf(BPF_JEQ, __NR_openat2, 0, 1), ret(SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+                               ret(SECCOMP_RET_ALLOW)});
+  sock_fprog program = {static_cast<unsigned short>(filter.size()), filter.data()};
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 #else
@@ -202,8 +225,8 @@ public:
   // sanitizer's) would treat the contained fault as the parent's own.
   for (const int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) signal(sig, SIG_DFL);
   if (__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(nullptr);
-  if (offline && !forbidNetworkSockets()) {
-    writeReason(setUp.fd(), "network access could not be shut off for the reading");
+  if (offline && !shutOffNetworkAndWrites()) {
+    writeReason(setUp.fd(), "network access and writing could not be shut off for the reading");
     _exit(REFUSED_EXIT);
   }
   // Leave without destructors or atexit handlers: they belong to the parent's resources

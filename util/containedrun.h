@@ -32,7 +32,8 @@ struct ContainedLimits {
   // A child whose resident memory passes this is stopped; 0 means nine tenths of the memory
   // the machine has available when the run starts.
   uint64_t memoryBytes = 0;
-  // The child may open no network socket: whatever it reads stays on this machine.
+  // The child may open no network socket and no file to create or write it: whatever it reads
+  // stays on this machine, and nothing is left beside what it read.
   bool offline = true;
 };
 
