@@ -1,7 +1,9 @@
 #include "longoptions.h"
 
 #include "options.h"
+#include "tilesetexport.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,26 @@
 #endif
 
 namespace {
+
+// Whether the text is a plain decimal number: a sign, digits with at most one point, an
+// exponent; no hexadecimal, no "inf" or "nan", nothing around it.
+bool isDecimal(const std::string & text)
+{
+  size_t i = 0, digits = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) ++digits;
+  if (i < text.size() && text[i] == '.')
+    for (++i; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) ++digits;
+  if (digits == 0) return false;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    const size_t exponent = i;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+    if (i == exponent) return false;
+  }
+  return i == text.size();
+}
 
 // A whole number from 1 up, or false.
 bool strideOf(const std::string & text, int & stride)
@@ -28,6 +50,7 @@ bool strideOf(const std::string & text, int & stride)
 // A finite number above zero, or false.
 bool positiveOf(const std::string & text, double & number)
 {
+  if (!isDecimal(text)) return false;
   char * end = nullptr;
   const double value = std::strtod(text.c_str(), &end);
   if (*end != '\0' || !std::isfinite(value) || !(value > 0.0)) return false;
@@ -46,6 +69,7 @@ bool reducerOf(const std::string & text, Reducer & reducer)
 // A finite number other than zero, or false.
 bool scaleOf(const std::string & text, float & scale)
 {
+  if (!isDecimal(text)) return false;
   char * end = nullptr;
   const double value = std::strtod(text.c_str(), &end);
   if (*end != '\0' || !std::isfinite(float(value)) || value == 0.0) return false;
@@ -97,14 +121,15 @@ const LongOption longOptions[] = {
   {"--reducer", "NAME",
    "run modes 0 and 2: shortest-edge (default) collapses the shortest\nedges first; error collapses "
    "the edge that moves the surface least,\nkeeping the outline and the cell borders",
-   [](const std::string & v, LongOptions & o) { return reducerOf(v, o.reduction.reducer); },
+   [](const std::string & v, LongOptions & o) {
+     return o.reducerGiven = true, reducerOf(v, o.reduction.reducer);
+   },
    "--reducer takes shortest-edge or error, not \"%s\"."},
   {"--max-error", "M",
    "run modes 0 and 2, with the error reducer: keep every input vertex\nwithin M metres of the "
    "surface (the tree: M for the level above the\nlast, twice that each level up); say each "
    "level's error",
    [](const std::string & v, LongOptions & o) {
-     o.reduction.reducer = Reducer::ERROR;
      return o.reduction.measure = true, positiveOf(v, o.reduction.maxError);
    },
    "--max-error takes a number of metres above 0, not \"%s\"."},
@@ -209,6 +234,18 @@ int finishTaking(const char * programPath, const LongOptions & options)
     std::fprintf(stderr, "--screenshot shows the view on a display; it cannot go with --batch.\n");
     return 1;
   }
+  if (options.reduction.maxError > 0 && options.reducerGiven &&
+      options.reduction.reducer != Reducer::ERROR) {
+    std::fprintf(stderr, "--max-error bounds the error reducer's work; it cannot go with --reducer "
+                         "shortest-edge.\n");
+    return 1;
+  }
+  if (options.binary && isTilesetName(options.saveTree)) {
+    std::fprintf(stderr, "--binary saves Inventor scenes; a tileset (%s) is written as GLB files, "
+                         "so it cannot go with --binary.\n",
+                 options.saveTree.c_str());
+    return 1;
+  }
   return -1;
 }
 
@@ -265,6 +302,8 @@ int takeLongOptions(int & argc, char ** argv, LongOptions & options)
   }
   argc = kept;
   argv[argc] = nullptr;
+  // A bound on the error asks for the error reducer.
+  if (options.reduction.maxError > 0 && !options.reducerGiven) options.reduction.reducer = Reducer::ERROR;
   return finishTaking(argv[0], options);
 }
 

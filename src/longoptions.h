@@ -19,6 +19,7 @@ struct LongOptions {
   RasterOptions raster;      // --zscale, --stride, --texture: how a raster becomes a mesh
   bool rasterGiven = false;  // one of those was given
   ReductionSettings reduction; // --reducer, --max-error: how chunks are reduced
+  bool reducerGiven = false; // --reducer was given
   double pixelError = 0.0;   // --pixel-error: the tree switches by error on screen
   bool binary = false;       // --binary: scenes saved in the toolkit's binary form
   bool help = false;         // print the usage text and end
