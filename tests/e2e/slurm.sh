@@ -26,11 +26,12 @@ BUILD_ARGS=(--tiling geodetic --batch --max-error 2)
 # submit OUT-FOLDER [SLURM-TILES-OPTIONS...] N: slurm-tiles for the build into OUT-FOLDER, from
 # the jobs' folder; sets RC and IDS (the job ids printed), the merge's last; errors go to err.
 submit() {
-  local out=$1
+  local out=$1 ids
   shift
   mkdir -p "$out"
-  IDS=($(cd "$WORK/jobs" && "$SUBMIT" "$@" "$RASTER" "${BUILD_ARGS[@]}" --save-tree "$out/tileset.json" 2>"$WORK/err"))
+  ids=$(cd "$WORK/jobs" && "$SUBMIT" "$@" "$RASTER" "${BUILD_ARGS[@]}" --save-tree "$out/tileset.json" 2>"$WORK/err")
   RC=$?
+  read -r -d '' -a IDS <<<"$ids"
 }
 
 # states_are JOB EXPECTED: the job's tasks and their states, as lines "ID STATE", are EXPECTED.

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A real single-node Slurm cluster for tests, in a folder of its own: its own munge key and
 # daemon, slurm.conf, state, spool, logs and ports. Source this file, then:
 #
@@ -37,9 +38,9 @@ _slurm_local_free_port() {
 }
 
 _slurm_local_install() {
-  local installer try
+  local installer
   installer="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/scripts/install-packages.sh"
-  for try in 1 2 3 4 5; do
+  for _ in 1 2 3 4 5; do
     flock /tmp/apt.lock "$installer" slurmctld slurmd slurm-client munge && return 0
     sleep 5 # dpkg may be locked by an install that does not take our lock
   done
@@ -47,7 +48,8 @@ _slurm_local_install() {
 }
 
 slurm_local_start() {
-  local dir host node ctld_port slurmd_port try prev
+  local dir host node ctld_port slurmd_port prev
+  case ":$PATH:" in *:/usr/sbin:*) ;; *) PATH="$PATH:/usr/sbin" ;; esac # the daemons
   if ! command -v slurmctld >/dev/null || ! command -v slurmd >/dev/null ||
     ! command -v sbatch >/dev/null || ! command -v munged >/dev/null; then
     _slurm_local_install || { echo "slurm_local: could not install Slurm and munge" >&2 && return 1; }
@@ -56,6 +58,7 @@ slurm_local_start() {
   prev=$(trap -p EXIT)
   if [ -n "$prev" ]; then
     eval "set -- ${prev#trap -- }"
+    # shellcheck disable=SC2064 # the trap set before, as it is now
     trap "slurm_local_stop; $1" EXIT
   else
     trap slurm_local_stop EXIT
@@ -72,7 +75,7 @@ slurm_local_start() {
     --pid-file="$dir/munged.pid" --log-file="$dir/munged.log" --seed-file="$dir/munged.seed" \
     2>"$dir/munged.err" &
   SLURM_LOCAL_PIDS+=($!)
-  for try in $(seq 50); do
+  for _ in $(seq 50); do
     [ -S "$dir/munge.socket" ] && break
     sleep 0.1
   done
@@ -124,7 +127,7 @@ EOF
   SLURM_LOCAL_PIDS+=($!)
   slurmd -D >"$dir/slurmd.err" 2>&1 &
   SLURM_LOCAL_PIDS+=($!)
-  for try in $(seq 300); do
+  for _ in $(seq 300); do
     [ "$(sinfo --noheader --nodes="$host" --format=%t 2>/dev/null)" = idle ] && return 0
     sleep 0.1
   done
@@ -132,18 +135,18 @@ EOF
 }
 
 slurm_local_stop() {
-  local pid try
+  local pid
   if [ -n "$SLURM_LOCAL_DIR" ] && [ ${#SLURM_LOCAL_PIDS[@]} -gt 1 ]; then
     # The jobs' processes belong to slurmd's step daemons: cancel them while slurmd runs.
     scancel --quiet --user="$(id -un)" 2>/dev/null
-    for try in $(seq 50); do
+    for _ in $(seq 50); do
       [ -z "$(squeue --noheader --states=RUNNING,COMPLETING 2>/dev/null)" ] && break
       sleep 0.1
     done
   fi
   for pid in "${SLURM_LOCAL_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
   for pid in "${SLURM_LOCAL_PIDS[@]}"; do
-    for try in $(seq 50); do
+    for _ in $(seq 50); do
       kill -0 "$pid" 2>/dev/null || break
       sleep 0.1
     done
@@ -175,8 +178,8 @@ slurm_job_states() {
 }
 
 slurm_job_wait() {
-  local limit=${2:-60} try states
-  for try in $(seq $((limit * 5))); do
+  local limit=${2:-60} states
+  for _ in $(seq $((limit * 5))); do
     states=$(slurm_job_states "$1")
     [ -n "$states" ] && ! awk '$2 ~ /^(PENDING|RUNNING|CONFIGURING|COMPLETING|SUSPENDED|REQUEUED|RESIZING|SIGNALING|STAGE_OUT)/ && $3 != "DependencyNeverSatisfied" { busy = 1 } END { exit !busy }' <<<"$states" && return 0
     sleep 0.2

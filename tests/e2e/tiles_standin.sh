@@ -24,7 +24,7 @@ fail() {
   exit 1
 }
 
-raster= out= tiling= max_error= part= merge=0
+raster='' out='' tiling='' max_error='' part='' merge=0
 while [ $# -gt 0 ]; do
   case $1 in
     --tiling | --save-tree | --max-error | --memory | --part)
@@ -87,7 +87,7 @@ if [ -n "$part" ]; then
     [[ $index =~ ^[0-9]+$ ]] || fail "part index '$index' is not a whole number"
   fi
   index=$((10#$index))
-  [ "$parts" -ge 1 ] && [ "$index" -lt "$parts" ] || fail "no part $index of $parts"
+  if [ "$parts" -lt 1 ] || [ "$index" -ge "$parts" ]; then fail "no part $index of $parts"; fi
   [ "${TERRAVEL_STANDIN_FAIL_PART:-}" != "$index" ] || fail "part $index of $parts failed on purpose"
   name="part-$index-of-$parts"
   for ((k = index; k < TILES; k += parts)); do tile "$k"; done | write "$dir/$name.tiles"
