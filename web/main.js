@@ -1,14 +1,27 @@
-// Shows the tileset named by ?tileset=ADDRESS (relative to this page), entirely offline: no
-// imagery, no terrain service, a plain magenta globe on black. Once every tile the first view
-// needs has loaded, window.tilesReady becomes true; on any failure window.tilesError holds why.
-// window.tilesLoaded counts the tiles whose content has arrived; window.tilesCentre is where on
-// the Earth the tileset stands (degrees of longitude and latitude, metres of height).
+// Shows the tileset named by ?tileset=ADDRESS (relative to this page), entirely offline: the
+// Natural Earth II picture that comes with Cesium as the base map, no terrain service. The first
+// view looks north at the whole tileset (the Home button returns to it); a readout beside the
+// pointer tells the longitude, latitude and height of the ground under it; a slider exaggerates
+// heights and a checkbox shows or hides the tiles.
+//
+// For tests and scripts:
+//   window.tilesReady       true once every tile and base map tile of the first view is drawn
+//   window.tilesReadyAfter  seconds from the start of loading the page until then
+//   window.tilesError       why the page failed, or null
+//   window.tilesLoaded      how many tiles have had their content arrive
+//   window.tilesCentre      where on the Earth the tileset stands: { longitude, latitude } in
+//                           degrees, { height } in metres
+//   window.pointerReadout   what the readout shows, or null when the pointer is over no ground:
+//                           { longitude, latitude, height, on: 'tiles' | 'globe' }
 
 const Cesium = window.Cesium;
 const status = document.getElementById('status');
+const readout = document.getElementById('readout');
 window.tilesReady = false;
+window.tilesReadyAfter = null;
 window.tilesError = null;
 window.tilesLoaded = 0;
+window.pointerReadout = null;
 
 function fail(message) {
   if (window.tilesError) return;
@@ -17,15 +30,19 @@ function fail(message) {
   console.error(window.tilesError);
 }
 
-// Terrain is told from the rest of a picture by these: nothing drawn is pure black, and no
-// ground is this magenta.
-const GLOBE_COLOUR = Cesium.Color.MAGENTA;
+function baseMap() {
+  const provider = Cesium.TileMapServiceImageryProvider.fromUrl(
+    Cesium.buildModuleUrl('Assets/Textures/NaturalEarthII'), { credit: 'Natural Earth II' });
+  provider.then((p) => p.errorEvent.addEventListener((e) => fail(`a base map tile did not load: ${e.message}`)),
+    (e) => fail(`the base map did not load: ${e?.message ?? e}`));
+  return Cesium.ImageryLayer.fromProviderAsync(provider);
+}
 
 function makeViewer() {
   const viewer = new Cesium.Viewer('viewer', {
-    baseLayer: false,
+    baseLayer: baseMap(),
     terrainProvider: new Cesium.EllipsoidTerrainProvider(),
-    geocoder: false, baseLayerPicker: false, homeButton: false, sceneModePicker: false,
+    geocoder: false, baseLayerPicker: false, homeButton: true, sceneModePicker: false,
     navigationHelpButton: false, animation: false, timeline: false, fullscreenButton: false,
     infoBox: false, selectionIndicator: false, skyBox: false, skyAtmosphere: false,
   });
@@ -34,55 +51,152 @@ function makeViewer() {
   if (scene.sun) scene.sun.show = false; // without a sky box there is neither
   if (scene.moon) scene.moon.show = false;
   scene.fog.enabled = false;
-  scene.globe.baseColor = GLOBE_COLOUR;
+  scene.globe.baseColor = Cesium.Color.fromCssColorString('#303030'); // until the picture comes
   scene.globe.showGroundAtmosphere = false;
   scene.globe.enableLighting = false;
+  // The base map is a coarse picture on a smooth ellipsoid: finer globe tiles would show
+  // nothing more, and each costs a frame's share of loading.
+  scene.globe.maximumScreenSpaceError = 6;
+  // Frames are drawn when something changes (the camera, arriving tiles, the controls), not
+  // all the time: while tiles load, the processor is theirs.
+  scene.requestRenderMode = true;
   return viewer;
 }
 
-const PITCH = Cesium.Math.toRadians(-45);
+const PITCH = Cesium.Math.toRadians(-60);
 
-// A view of the whole tileset from above at an angle: the long side of the root's box runs
-// across the screen, and the camera stands back just far enough for both sides to fit.
-function overview(tileset, camera) {
-  const sphere = tileset.boundingSphere;
-  const box = tileset.root.boundingVolume.boundingVolume; // an OrientedBoundingBox for boxes
-  let heading = 0;
-  let long = sphere.radius;
-  let short = sphere.radius;
-  if (box instanceof Cesium.OrientedBoundingBox) {
-    // The box's two horizontal half axes, in east-north-up terms at its centre.
-    const toEnu = Cesium.Matrix4.inverseTransformation(
-      Cesium.Transforms.eastNorthUpToFixedFrame(box.center), new Cesium.Matrix4());
-    const axes = [0, 1, 2].map((i) => Cesium.Matrix4.multiplyByPointAsVector(toEnu,
-      Cesium.Matrix3.getColumn(box.halfAxes, i, new Cesium.Cartesian3()), new Cesium.Cartesian3()));
-    const flat = axes.sort((a, b) => Math.abs(a.z) / Cesium.Cartesian3.magnitude(a)
-      - Math.abs(b.z) / Cesium.Cartesian3.magnitude(b)).slice(0, 2);
-    flat.sort((a, b) => Math.hypot(b.x, b.y) - Math.hypot(a.x, a.y));
-    long = Math.hypot(flat[0].x, flat[0].y);
-    short = Math.hypot(flat[1].x, flat[1].y);
-    // The long side's bearing, folded into [0, pi); the camera looks at right angles to it,
-    // from the south (or east) side.
-    let bearing = Math.atan2(flat[0].x, flat[0].y);
-    if (bearing < 0) bearing += Math.PI;
-    if (bearing >= Math.PI) bearing -= Math.PI;
-    heading = bearing - Math.PI / 2;
+// The home view: north up, looking down at PITCH, the camera just far enough back for every
+// corner of the root's box to be in sight. Returns the sphere to look at and the offset.
+function home(tileset, camera) {
+  const box = tileset.root.boundingVolume.boundingVolume;
+  if (!(box instanceof Cesium.OrientedBoundingBox)) {
+    return { sphere: tileset.boundingSphere, offset: new Cesium.HeadingPitchRange(0, PITCH, 0) };
   }
-  const frustum = camera.frustum;
-  const tanV = Math.tan(frustum.fovy / 2);
-  const tanH = tanV * frustum.aspectRatio;
-  // The near edge is closer than the centre by the short half side's run along the view.
-  const near = short * Math.cos(PITCH);
-  const range = 1.05 * Math.max(long / tanH + near, (short * Math.sin(-PITCH)) / tanV + near);
-  return { sphere, offset: new Cesium.HeadingPitchRange(heading, PITCH, range) };
+  const toEnu = Cesium.Matrix4.inverseTransformation(
+    Cesium.Transforms.eastNorthUpToFixedFrame(box.center), new Cesium.Matrix4());
+  // Looking north: right is east; along the view and up on the screen in east-north-up terms.
+  const along = [0, Math.cos(PITCH), Math.sin(PITCH)];
+  const up = [0, -Math.sin(PITCH), Math.cos(PITCH)];
+  const tanV = Math.tan(camera.frustum.fovy / 2);
+  const tanH = tanV * camera.frustum.aspectRatio;
+  let range = 0;
+  for (const corner of Cesium.OrientedBoundingBox.computeCorners(box)) {
+    const p = Cesium.Matrix4.multiplyByPoint(toEnu, corner, new Cesium.Cartesian3());
+    const depth = p.y * along[1] + p.z * along[2];
+    const height = p.y * up[1] + p.z * up[2];
+    range = Math.max(range, Math.abs(p.x) / tanH - depth, Math.abs(height) / tanV - depth);
+  }
+  const sphere = new Cesium.BoundingSphere(box.center, tileset.boundingSphere.radius);
+  return { sphere, offset: new Cesium.HeadingPitchRange(0, PITCH, 1.05 * range) };
 }
 
-// Light from the north-west and above, whatever the clock says.
+// Light from the north-west and above, whatever the clock says; bright enough that the tiles
+// show their own colours without light from the sky.
 function lightFrom(sphere) {
   const enu = Cesium.Transforms.eastNorthUpToFixedFrame(sphere.center);
   const travels = new Cesium.Cartesian3(0.5, -0.5, -1);
   const direction = Cesium.Matrix4.multiplyByPointAsVector(enu, travels, new Cesium.Cartesian3());
-  return new Cesium.DirectionalLight({ direction: Cesium.Cartesian3.normalize(direction, direction), intensity: 2 });
+  return new Cesium.DirectionalLight({ direction: Cesium.Cartesian3.normalize(direction, direction), intensity: 3 });
+}
+
+// Where the pointer's RAY meets the tiles, starting from FIRST, a point on it read back from the
+// depth of the picture: that is some tens of metres out at a distance, so the point is moved
+// along the ray until its height is that of the surface sampled straight down from it.
+function alongRayToSurface(scene, ray, first) {
+  let p = first;
+  for (let i = 0; i < 4; i++) {
+    const c = Cesium.Cartographic.fromCartesian(p);
+    const surface = c && scene.sampleHeight(c);
+    if (surface === undefined) break;
+    const climb = Cesium.Cartesian3.dot(ray.direction, Cesium.Ellipsoid.WGS84.geodeticSurfaceNormal(p));
+    if (Math.abs(climb) < 1e-3) break; // along the ground: no better place on the ray
+    const step = (surface - c.height) / climb;
+    p = Cesium.Cartesian3.add(p, Cesium.Cartesian3.multiplyByScalar(ray.direction, step, new Cesium.Cartesian3()), p);
+    if (Math.abs(step) < 0.05) break;
+  }
+  return p;
+}
+
+// The ground under a point of the canvas: on the tiles where they are drawn, else on the globe.
+// Heights are given as they are, not as exaggerated on the screen.
+function groundAt(scene, tileset, where) {
+  let position;
+  let on = 'globe';
+  if (tileset.show && scene.pickPositionSupported && scene.pick(where)?.primitive === tileset) {
+    position = scene.pickPosition(where);
+    if (position) position = alongRayToSurface(scene, scene.camera.getPickRay(where), position);
+    on = 'tiles';
+  }
+  // The globe is the bare ellipsoid; its drawn tiles are flat and would read below it.
+  position ??= scene.camera.pickEllipsoid(where);
+  const c = position && Cesium.Cartographic.fromCartesian(position);
+  if (!c) return null;
+  const base = scene.verticalExaggerationRelativeHeight;
+  return {
+    longitude: Cesium.Math.toDegrees(c.longitude),
+    latitude: Cesium.Math.toDegrees(c.latitude),
+    height: base + (c.height - base) / scene.verticalExaggeration,
+    on,
+  };
+}
+
+function formatGround(g) {
+  const lon = `${Math.abs(g.longitude).toFixed(5)}° ${g.longitude < 0 ? 'W' : 'E'}`;
+  const lat = `${Math.abs(g.latitude).toFixed(5)}° ${g.latitude < 0 ? 'S' : 'N'}`;
+  const height = Math.abs(g.height) < 0.05 ? 0 : g.height; // no "-0.0"
+  return `${lon}  ${lat}  ${height.toFixed(1)} m${g.on === 'globe' ? ' (globe)' : ''}`;
+}
+
+// The readout follows the pointer; the ground under it is looked up once a frame at most, and
+// again when the camera comes to rest.
+function followPointer(scene, tileset) {
+  const canvas = scene.canvas;
+  let pointer = null;
+  let pending = false;
+  const update = () => {
+    pending = false;
+    const g = pointer && groundAt(scene, tileset, pointer);
+    window.pointerReadout = g;
+    readout.hidden = !g;
+    if (!g) return;
+    readout.textContent = formatGround(g);
+    const box = canvas.getBoundingClientRect();
+    const x = pointer.x + 16 + readout.offsetWidth > box.width ? pointer.x - 8 - readout.offsetWidth : pointer.x + 16;
+    readout.style.left = `${box.left + x}px`;
+    readout.style.top = `${box.top + pointer.y + 16}px`;
+  };
+  const later = () => {
+    if (!pending) requestAnimationFrame(update);
+    pending = true;
+  };
+  canvas.addEventListener('pointermove', (e) => {
+    const box = canvas.getBoundingClientRect();
+    pointer = new Cesium.Cartesian2(e.clientX - box.left, e.clientY - box.top);
+    later();
+  });
+  canvas.addEventListener('pointerleave', () => { pointer = null; later(); });
+  scene.camera.moveEnd.addEventListener(later);
+  return later;
+}
+
+function controls(scene, tileset, refresh) {
+  const shown = document.getElementById('show-tiles');
+  shown.addEventListener('change', () => {
+    tileset.show = shown.checked;
+    scene.requestRender();
+    refresh();
+  });
+  const exaggeration = document.getElementById('exaggeration');
+  const factor = document.getElementById('exaggeration-value');
+  exaggeration.addEventListener('input', () => {
+    scene.verticalExaggeration = Number(exaggeration.value);
+    factor.textContent = `${Number(exaggeration.value).toFixed(1)}×`;
+    scene.requestRender();
+    refresh();
+  });
+  const homeButton = document.querySelector('.cesium-home-button');
+  if (homeButton) homeButton.title = 'Back to the whole tileset, north up';
+  document.getElementById('panel').hidden = false;
 }
 
 async function main() {
@@ -94,7 +208,11 @@ async function main() {
   const scene = viewer.scene;
   scene.renderError.addEventListener((_, error) => fail(`rendering failed: ${error}`));
 
-  const tileset = await Cesium.Cesium3DTileset.fromUrl(url).catch((e) => {
+  // Terrain is lit by the one light alone: light from the sky around costs more than half of
+  // drawing the tiles where there is no graphics processor, and shows little on bare ground.
+  const tileset = await Cesium.Cesium3DTileset.fromUrl(url, {
+    imageBasedLighting: new Cesium.ImageBasedLighting({ imageBasedLightingFactor: Cesium.Cartesian2.ZERO }),
+  }).catch((e) => {
     throw new Error(`could not read the tileset ${url}: ${e?.message ?? e}`);
   });
   tileset.tileFailed.addEventListener((e) => fail(`tile ${e.url} did not load: ${e.message}`));
@@ -109,16 +227,26 @@ async function main() {
     height: centre.height,
   };
   scene.light = lightFrom(sphere);
-  const { offset } = overview(tileset, scene.camera);
-  scene.camera.flyToBoundingSphere(sphere, { offset, duration: 0 });
+  const flyHome = (duration) => {
+    const view = home(tileset, scene.camera);
+    scene.camera.flyToBoundingSphere(view.sphere, { offset: view.offset, duration });
+  };
+  viewer.homeButton.viewModel.command.beforeExecute.addEventListener((e) => {
+    e.cancel = true;
+    flyHome(1.5);
+  });
+  flyHome(0);
 
   // The view is set: from now on, the first frame with nothing left to load is the ready one.
+  // Cesium asks for frames while anything loads; the timer only makes sure the check runs.
   await new Promise((resolve) => {
     let frames = 0;
+    const nudge = setInterval(() => scene.requestRender(), 500);
     const check = () => {
       frames += 1;
-      if (window.tilesError || (frames > 2 && tileset.tilesLoaded)) {
+      if (window.tilesError || (frames > 2 && tileset.tilesLoaded && scene.globe.tilesLoaded)) {
         scene.postRender.removeEventListener(check);
+        clearInterval(nudge);
         resolve();
       }
     };
@@ -127,8 +255,10 @@ async function main() {
   if (window.tilesError) return;
   if (window.tilesLoaded === 0) throw new Error('the tileset drew no tile');
   status.textContent = '';
+  controls(scene, tileset, followPointer(scene, tileset));
   // One more frame without the status line before anyone takes a picture.
   await new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(resolve)));
+  window.tilesReadyAfter = performance.now() / 1000;
   window.tilesReady = true;
 }
 

@@ -1,16 +1,19 @@
 // Opens the tile page in headless Chromium, waits (at most LIMIT seconds) for it to say that
-// every tile of its first view has loaded, and saves a picture of it.
-//   node tiles_page.mjs URL SCREENSHOT.png PROFILE-DIR [LIMIT]
-// Prints what the page said; exit 0 when it was ready, 1 when it failed or never got there.
+// every tile of its first view has loaded, puts the pointer on the middle of the view and saves
+// a picture of it; given WITHOUT.png, unticks the tiles and saves a second picture.
+//   node tiles_page.mjs URL SCREENSHOT.png PROFILE-DIR [LIMIT [WITHOUT.png]]
+// Prints what the page said, then "centre LON LAT HEIGHT" (where the tileset stands) and
+// "pointer LON LAT HEIGHT tiles|globe" (the readout); exit 0 when it was ready, 1 when it failed
+// or never got there.
 // Addresses beyond this machine are refused and listed in SCREENSHOT.png.outside.
 // CHROMIUM names the browser (default /usr/bin/chromium).
 
 import fs from 'node:fs';
 import { chromium } from 'playwright-core';
 
-const [url, screenshot, profile, limit = '120'] = process.argv.slice(2);
+const [url, screenshot, profile, limit = '120', without] = process.argv.slice(2);
 if (!profile) {
-  console.error('usage: node tiles_page.mjs URL SCREENSHOT.png PROFILE-DIR [LIMIT-SECONDS]');
+  console.error('usage: node tiles_page.mjs URL SCREENSHOT.png PROFILE-DIR [LIMIT-SECONDS [WITHOUT.png]]');
   process.exit(2);
 }
 
@@ -56,18 +59,34 @@ try {
 try {
   if (!state) await page.waitForFunction(() => window.tilesReady || window.tilesError,
     null, { timeout: Number(limit) * 1000, polling: 250 });
-  state ??= await page.evaluate(() => ({ ready: window.tilesReady, error: window.tilesError, tiles: window.tilesLoaded, centre: window.tilesCentre }));
+  state ??= await page.evaluate(() => ({ ready: window.tilesReady, error: window.tilesError,
+    tiles: window.tilesLoaded, centre: window.tilesCentre, after: window.tilesReadyAfter }));
 } catch (e) {
   state = { ready: false, error: `the page was not ready within ${limit} s (${e.message.split('\n')[0]})` };
 }
+const viewport = page.viewportSize();
+const twoFrames = () => page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r))));
+if (state.ready) {
+  await page.mouse.move(viewport.width / 2, viewport.height / 2);
+  state.pointer = await page.waitForFunction(() => window.pointerReadout, null, { timeout: 10000, polling: 100 })
+    .then((h) => h.jsonValue(), () => null);
+  await twoFrames();
+}
 await page.screenshot({ path: screenshot });
+if (state.ready && without) {
+  await page.click('#show-tiles');
+  await twoFrames();
+  await page.screenshot({ path: without });
+}
 await context.close();
 fs.writeFileSync(`${screenshot}.outside`, outside.map((u) => `${u}\n`).join(''));
 
 if (state.ready) {
-  console.log(`ready with ${state.tiles} tiles loaded`);
+  console.log(`ready after ${state.after?.toFixed(1)} s with ${state.tiles} tiles loaded`);
   const c = state.centre;
   if (c) console.log(`centre ${c.longitude.toFixed(4)} ${c.latitude.toFixed(4)} ${c.height.toFixed(1)}`);
+  const p = state.pointer;
+  console.log(p ? `pointer ${p.longitude.toFixed(5)} ${p.latitude.toFixed(5)} ${p.height.toFixed(1)} ${p.on}` : 'pointer: no readout');
   process.exit(0);
 }
 console.log(state.error || 'the page neither got ready nor said why');
