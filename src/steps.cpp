@@ -2,6 +2,8 @@
 
 #include "lodtreebuilder.h"
 #include "nodesearch.h"
+#include "paths.h"
+#include "safewrite.h"
 #include "terrainmodel.h"
 #include "tilesetexport.h"
 
@@ -82,8 +84,13 @@ bool saveStep(TerrainModel & model, SoSeparator * node, const char * fileName, b
   std::fflush(stdout);
   SaveProgressLine line(fileName);
   const SaveProgress progress = [&line](int64_t done, int64_t total) { line(done, total); };
-  const WriteOutcome outcome = isTilesetName(fileName) ? model.saveTiles(node, fileName, progress)
-                                                       : model.save(node, fileName, binary, progress);
+  // A scene's folders before the scene, which names its texture from the folder it lies in.
+  NewFolders folders;
+  WriteOutcome outcome;
+  if (isTilesetName(fileName)) outcome = model.saveTiles(node, fileName, progress);
+  else if (folders.make(folderOf(fileName), outcome.reason))
+    outcome = model.save(node, fileName, binary, progress);
+  if (outcome.written()) folders.keep();
   line.finish();
   std::printf(outcome.written() ? "Done\n" : "Failed\n");
   std::fflush(stdout);

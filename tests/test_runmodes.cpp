@@ -142,11 +142,12 @@ TEST_F(Saving, CutFileAndFailedSaves)
   EXPECT_GE(triangles, 200);
   EXPECT_LE(triangles, 240);
 
-  // Into a directory that does not exist: the failure is said, nothing is claimed done.
+  // Into a folder that cannot be made, as its path runs through a file: the failure is said,
+  // nothing is claimed done.
   testing::internal::CaptureStdout();
-  saveStep(model, output, "/nonexistent-terravel-dir/x.noRECT.iv");
+  saveStep(model, output, (input + "/x.noRECT.iv").c_str());
   printed = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(printed, "Saving /nonexistent-terravel-dir/x.noRECT.iv ...Failed\n");
+  EXPECT_EQ(printed, "Saving " + input + "/x.noRECT.iv ...Failed\n");
   output->unref();
 }
 
@@ -293,10 +294,11 @@ TEST_F(Saving, ASignalDuringTheSaveLeavesNoTemporaryFile)
   scene->addChild(coords);
   scene->addChild(faces);
 
-  // A folder of its own, so that nothing left by an earlier run is counted.
-  std::string dir = testing::TempDir() + "terravel_signal.XXXXXX";
-  ASSERT_NE(mkdtemp(&dir[0]), nullptr);
-  dir += "/";
+  // A folder of its own, so that nothing left by an earlier run is counted; the save makes the
+  // folder it writes into, which must go with the temporary file.
+  std::string parent = testing::TempDir() + "terravel_signal.XXXXXX";
+  ASSERT_NE(mkdtemp(&parent[0]), nullptr);
+  const std::string dir = parent + "/made/";
   const std::string target = dir + "big.noRECT.iv";
   const auto temporaries = [&]() {
     int count = 0;
@@ -332,9 +334,9 @@ TEST_F(Saving, ASignalDuringTheSaveLeavesNoTemporaryFile)
     ASSERT_EQ(waitpid(saver, &status, 0), saver);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig);
     EXPECT_EQ(temporaries(), 0) << "signal " << sig;
-    EXPECT_NE(access(target.c_str(), F_OK), 0);
+    EXPECT_NE(access(dir.c_str(), F_OK), 0) << "the folder the save made is left";
   }
-  rmdir(dir.c_str());
+  rmdir(parent.c_str());
   scene->unref();
 }
 
@@ -557,6 +559,23 @@ TEST_F(Saving, ASignalDuringThePicturesSaveLeavesNoTemporaryFile)
   EXPECT_EQ(temporaries(), 0);
   EXPECT_EQ(exists(dir + "t.iv"), exists(dir + "t.png")) << "half a result";
   output->unref();
+}
+
+// The missing folders of a result's targets are made; a result that fails takes away all it
+// made, for each of its files.
+TEST(RunModes, WritingMakesMissingFoldersAndTakesThemAwayWhenItFails)
+{
+  const std::string dir = freshFolder("terravel_folders");
+  const auto text = [](int fd) { return write(fd, "x\n", 2) == 2; };
+  const std::string tooLong(300, 'n');
+  const WriteOutcome failed = writeTogether(
+    {{dir + "new/scene/t.iv", text}, {dir + "new/picture/" + tooLong, text}}, {});
+  EXPECT_EQ(failed.status, WriteStatus::FAILED);
+  EXPECT_FALSE(exists(dir + "new")) << "a folder made for a failed result is left";
+  EXPECT_TRUE(writeTogether({{dir + "new/scene/t.iv", text}, {dir + "new/picture/t.png", text}}, {})
+                .written());
+  EXPECT_EQ(contentOf(dir + "new/scene/t.iv"), "x\n");
+  EXPECT_EQ(contentOf(dir + "new/picture/t.png"), "x\n");
 }
 
 // Working out the permissions of a new file never changes the process's file creation mask,

@@ -72,6 +72,27 @@ void removeNumbered(FolderSlot & slot)
   rmdir(folder);
 }
 
+// Folders made for results in progress, each name ended by a NUL, in the order they were made.
+struct MadeFolders {
+  char names[16384];
+  volatile sig_atomic_t end; // bytes in use
+};
+MadeFolders madeFolders;
+
+// Removes the folders recorded from offset from on, the last made first, where they are empty,
+// with what a handler may use.
+void removeMadeSince(sig_atomic_t from)
+{
+  sig_atomic_t end = madeFolders.end;
+  while (end > from) {
+    sig_atomic_t start = end - 1;
+    while (start > from && madeFolders.names[start - 1] != '\0') --start;
+    rmdir(madeFolders.names + start);
+    end = start;
+  }
+  madeFolders.end = from;
+}
+
 void undo(Slot & slot)
 {
   switch (slot.state) {
@@ -100,6 +121,7 @@ extern "C" void undoPendingWrites(int signal)
   for (Slot & slot : slots) undo(slot);
   if (pendingFolder.active) removeNumbered(pendingFolder);
   pendingFolder.active = 0;
+  removeMadeSince(0);
   // Then end the way the signal would have ended the program.
   ::signal(signal, SIG_DFL);
   raise(signal);
@@ -256,6 +278,44 @@ void PendingFolder::keep(void)
   if (guard != nullptr) pendingFolder.active = 0;
 }
 
+struct NewFolders::Guard {
+  SignalGuard signals;
+};
+
+NewFolders::NewFolders(void) : guard(std::make_unique<Guard>()), from(size_t(madeFolders.end)) {}
+
+NewFolders::~NewFolders(void)
+{
+  const HeldSignals held;
+  if (kept) madeFolders.end = sig_atomic_t(from);
+  else removeMadeSince(sig_atomic_t(from));
+}
+
+bool NewFolders::make(const std::string & folder, std::string & reason)
+{
+  // Made and recorded with the signals held, so that a signal never misses a folder.
+  const HeldSignals held;
+  std::vector<std::string> made;
+  if (!makeFolders(folder, made, reason)) return false;
+  size_t end = size_t(madeFolders.end);
+  for (const std::string & name : made) {
+    if (end + name.size() + 1 > sizeof madeFolders.names) {
+      removeMadeFolders(made);
+      reason = "cannot make the folders of " + folder + ": too many at once";
+      return false;
+    }
+    std::memcpy(madeFolders.names + end, name.c_str(), name.size() + 1);
+    end += name.size() + 1;
+  }
+  madeFolders.end = sig_atomic_t(end);
+  return true;
+}
+
+void NewFolders::keep(void)
+{
+  kept = true;
+}
+
 bool makeFolders(const std::string & folder, std::vector<std::string> & made, std::string & reason)
 {
   struct stat info;
@@ -325,6 +385,9 @@ WriteOutcome writeTogether(const std::vector<FileToWrite> & files,
   }
   if (files.empty() || files.size() > maxFiles) return outcome;
 
+  NewFolders folders;
+  for (const FileToWrite & file : files)
+    if (!folders.make(folderOf(file.target), outcome.reason)) return outcome;
   SignalGuard guard;
   bool ok = true;
   for (size_t i = 0; ok && i < files.size(); ++i) ok = writeTemporary(slots[i], files[i], outcome.reason);
@@ -340,6 +403,7 @@ WriteOutcome writeTogether(const std::vector<FileToWrite> & files,
     const HeldSignals held;
     for (size_t i = 0; i < files.size(); ++i) slots[i].state = slots[i].hasBackup ? BACKUP : FREE;
     if (part != nullptr) part->keep();
+    folders.keep();
   }
   for (size_t i = 0; i < files.size(); ++i) undo(slots[i]);
   syncFolder(files.front().target);

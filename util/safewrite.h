@@ -4,9 +4,9 @@
 // Every file the program writes goes through here. Each file of a result is written into a
 // temporary file beside its target, flushed to disk, and only once every file of the result is
 // complete are they renamed into place, together: a result of several files (a scene and its
-// picture) replaces the earlier files all or not at all. A failed or interrupted write (SIGINT,
-// SIGTERM, SIGHUP) leaves the earlier files intact and no temporary file behind. A replaced
-// file keeps its permissions. A target that is one of the files to keep intact (the files the
+// picture) replaces the earlier files all or not at all. Missing folders of a target are made.
+// A failed or interrupted write (SIGINT, SIGTERM, SIGHUP) leaves the earlier files intact, and
+// neither a temporary file nor a folder it made behind. A replaced file keeps its permissions. A target that is one of the files to keep intact (the files the
 // run reads), whatever name leads to it, is refused before anything is written.
 
 #include <cstdint>
@@ -55,6 +55,28 @@ private:
   std::unique_ptr<Guard> guard;
 };
 
+// The missing folders of a result's targets, made before the result is written: when the
+// object ends before keep(), or INT, TERM or HUP end the program first, they go again, deepest
+// first, where they are empty. Objects alive at one time end in the reverse order of their start.
+class NewFolders {
+public:
+  NewFolders(void);
+  ~NewFolders(void);
+  NewFolders(const NewFolders &) = delete;
+  NewFolders & operator=(const NewFolders &) = delete;
+  // False, with the reason, when a folder cannot be made; those made for it are gone again.
+  bool make(const std::string & folder, std::string & reason);
+  // The result stands: the folders stay.
+  void keep(void);
+
+private:
+  struct Guard;
+  std::unique_ptr<Guard> guard;
+  size_t from;
+  bool kept = false;
+};
+
+// The missing folders of each target are made (see NewFolders) once no target is refused.
 // part, when given, is a folder of the result's: it stays once the files stand.
 WriteOutcome writeTogether(const std::vector<FileToWrite> & files,
                            const std::vector<std::string> & keepIntact,

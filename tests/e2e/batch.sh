@@ -68,10 +68,7 @@ check "a save that cannot be written ends with exit 1 (got $RC)" test "$RC" = 1
 check "and says Failed" test "$(tail -c 7 out)" = "Failed"
 chmod 755 locked
 
-# The tree saved at levels 2 and 4.
-headless batch/tiny_volcano.iv -level 2 --save-tree trees/tree2.iv --batch
-check "--save-tree into a missing folder ends with exit 1 (got $RC)" test "$RC" = 1
-mkdir trees
+# The tree saved at levels 2 and 4 (the first save makes trees/).
 for level in 2 4; do
   headless batch/tiny_volcano.iv -level $level --save-tree trees/tree$level.iv --batch
   check "--save-tree at level $level exits 0 (got $RC)" test "$RC" = 0
@@ -85,6 +82,14 @@ for level in 2 4; do
   check "the saved tree loads again" same_bytes out "$(banner)Loading trees/tree$level.iv ... Done
 "
 done
+# The missing folders of a save are made; a save that fails leaves none of those it made.
+cp "$SOURCE/data/luxembourg_elevation.tif" batch/
+headless batch/luxembourg_elevation.tif -level 2 --save-tree new/lux/tree.iv --batch
+check "--save-tree into missing folders exits 0 (got $RC) with its picture beside it" \
+  test "$RC" = 0 -a -s new/lux/tree.png
+check "and names the picture from there" grep -q 'filename "tree.png"' new/lux/tree.iv
+headless batch/tiny_volcano.iv -level 2 --save-tree "made/deeper/$(printf 'n%.0s' $(seq 300)).iv" --batch
+check "a save that fails (exit $RC) leaves no folder it made" test "$RC" = 1 -a ! -e made
 headless batch/tiny_volcano.iv -level 2 --save-tree batch/tiny_volcano.iv --batch
 check "--save-tree onto the input is refused (got $RC)" test "$RC" = 1
 check "and the input is intact" cmp batch/tiny_volcano.iv maps/tiny_volcano.iv
