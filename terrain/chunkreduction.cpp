@@ -1,6 +1,7 @@
 #include "chunkreduction.h"
 
 #include "errorreduce.h"
+#include "gridreduce.h"
 #include "meshreduce.h"
 #include "vertexwelder.h"
 
@@ -25,16 +26,27 @@ VerticalError measured(EditableMesh & mesh, bool measure,
   return verticalErrorOf(before.data(), int32_t(before.size()), surface);
 }
 
-// The error reducer down to the count, or within the budget when one is given (above zero).
-void reduceWithin(EditableMesh & mesh, const VertexWelder & protectedPositions, int64_t count,
-                  double budget)
+// The error reducer down to the count, or within the budget when one is given (above zero):
+// over a raster's posts where they are known, by collapses otherwise.
+VerticalError reduceWithin(EditableMesh & mesh, const VertexWelder & protectedPositions,
+                           const ReductionSettings & settings, int64_t count, double budget)
 {
-  ErrorLimits limits;
-  if (budget > 0.0)
-    limits.maxError = budget;
-  else
-    limits.targetTriangles = count;
-  reduceByError(mesh, protectedPositions, limits);
+  if (settings.posts != nullptr) {
+    GridLimits limits;
+    if (budget > 0.0) limits.maxError = budget;
+    else limits.targetTriangles = count;
+    VerticalError error;
+    if (reduceOnGrid(mesh, protectedPositions, *settings.posts, limits, settings.measure ? &error : nullptr))
+      return error;
+  }
+  return measured(mesh, settings.measure, [&](EditableMesh & m) {
+    ErrorLimits limits;
+    if (budget > 0.0)
+      limits.maxError = budget;
+    else
+      limits.targetTriangles = count;
+    reduceByError(m, protectedPositions, limits);
+  });
 }
 
 } // namespace
@@ -49,23 +61,24 @@ VerticalError reduceChunk(EditableMesh & mesh, const VertexWelder & protectedPos
                           const ReductionSettings & settings, int percent, int passes,
                           double budget)
 {
+  if (settings.reducer == Reducer::ERROR)
+    return reduceWithin(mesh, protectedPositions, settings,
+                        trianglesAfterPasses(mesh.numIndices / 4, percent, passes), budget);
   return measured(mesh, settings.measure, [&](EditableMesh & m) {
-    if (settings.reducer == Reducer::ERROR)
-      reduceWithin(m, protectedPositions, trianglesAfterPasses(m.numIndices / 4, percent, passes),
-                   budget);
-    else
-      for (int pass = 0; pass < passes; ++pass) reducePass(m, protectedPositions, percent);
+    for (int pass = 0; pass < passes; ++pass) reducePass(m, protectedPositions, percent);
   });
 }
 
 VerticalError reduceShare(EditableMesh & mesh, const VertexWelder & protectedPositions,
                           const ReductionSettings & settings, int percent)
 {
-  return measured(mesh, settings.measure, [&](EditableMesh & m) {
-    const int64_t count = m.numIndices / 4;
-    if (settings.reducer == Reducer::ERROR)
-      reduceWithin(m, protectedPositions, count - count * percent / 100, settings.maxError);
-    else
-      reduceByShare(m, protectedPositions, percent);
-  });
+  const int64_t count = mesh.numIndices / 4;
+  // The whole terrain's cut lies along its own outline, which meshing its posts keeps in shape:
+  // there nothing else needs holding.
+  const VertexWelder none;
+  if (settings.reducer == Reducer::ERROR)
+    return reduceWithin(mesh, settings.posts != nullptr ? none : protectedPositions, settings,
+                        count - count * percent / 100, settings.maxError);
+  return measured(mesh, settings.measure,
+                  [&](EditableMesh & m) { reduceByShare(m, protectedPositions, percent); });
 }

@@ -4,6 +4,7 @@
 #include "flatmesh.h"
 #include "verticalerror.h"
 
+class PostLookup;
 class VertexWelder;
 
 // Which reduction a chunk gets, and how far it goes.
@@ -19,6 +20,9 @@ struct ReductionSettings {
   double maxError = 0.0;
   // Measure each reduced chunk against the vertices it was made from.
   bool measure = false;
+  // For a raster's mesh, the posts its positions stand on: the error reducer then meshes a
+  // chunk's posts anew by greedy insertion (see gridreduce.h), and measures it the strict way.
+  const PostLookup * posts = nullptr;
 };
 
 // Reduces the chunk as `passes` shortest-edge passes of `percent` do; the error reducer to as

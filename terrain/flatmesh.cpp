@@ -21,8 +21,9 @@ struct Header {
   int32_t imageComponents;
   int32_t noteLength;
   int32_t sourcesLength;
+  int32_t numPosts;
 };
-const uint32_t MAGIC = 0x54524e34;
+const uint32_t MAGIC = 0x54524e35;
 
 // The names of the sources, each ended by a NUL: no file name holds one.
 std::string joinedSources(const std::vector<std::string> & sources)
@@ -109,7 +110,8 @@ bool writeFlatMesh(int fd, const FlatMesh & mesh)
                          t.imageHeight,
                          t.imageComponents,
                          int32_t(mesh.note.size()),
-                         int32_t(sources.size())};
+                         int32_t(sources.size()),
+                         int32_t(mesh.posts.size())};
   if (t.image.size() != size_t(t.imageWidth) * size_t(t.imageHeight) * size_t(t.imageComponents))
     return false;
   return writeAll(fd, &header, sizeof header) &&
@@ -120,7 +122,9 @@ bool writeFlatMesh(int fd, const FlatMesh & mesh)
          writeAll(fd, t.image.data(), t.image.size()) &&
          writeAll(fd, mesh.note.data(), mesh.note.size()) &&
          writeAll(fd, sources.data(), sources.size()) &&
-         writeAll(fd, &mesh.origin, sizeof mesh.origin);
+         writeAll(fd, &mesh.origin, sizeof mesh.origin) &&
+         writeAll(fd, &mesh.grid, sizeof mesh.grid) &&
+         writeAll(fd, mesh.posts.data(), sizeof(uint32_t) * mesh.posts.size());
 }
 
 bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails & details)
@@ -131,7 +135,8 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails
       header->numTexCoords < 0 || header->numIndices < 0 || header->filenameLength < 0 ||
       header->imageWidth < 0 || header->imageHeight < 0 || header->imageComponents < 0 ||
       header->imageComponents > 4 || header->imageWidth > 65536 || header->imageHeight > 65536 ||
-      header->noteLength < 0 || header->sourcesLength < 0)
+      header->noteLength < 0 || header->sourcesLength < 0 || header->numPosts < 0 ||
+      (header->numPosts != 0 && header->numPosts != header->numPoints))
     return false;
   const size_t imageBytes =
     size_t(header->imageWidth) * size_t(header->imageHeight) * size_t(header->imageComponents);
@@ -149,7 +154,9 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails
     noteText ? take<char>(bytes, size, at, size_t(header->sourcesLength)) : nullptr;
   // The origin's doubles follow text of any length: copied out, not read in place.
   const char * origin = sources ? take<char>(bytes, size, at, sizeof(GeoOrigin)) : nullptr;
-  if (origin == nullptr) return false;
+  const char * grid = origin ? take<char>(bytes, size, at, sizeof(RasterGrid)) : nullptr;
+  const char * posts = grid ? take<char>(bytes, size, at, sizeof(uint32_t) * size_t(header->numPosts)) : nullptr;
+  if (posts == nullptr) return false;
 
   mesh.points = points;
   mesh.numPoints = header->numPoints;
@@ -170,5 +177,8 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails
   details.note.assign(noteText, size_t(header->noteLength));
   details.sources = splitSources(sources, size_t(header->sourcesLength));
   std::memcpy(&details.origin, origin, sizeof(GeoOrigin));
+  std::memcpy(&details.grid, grid, sizeof(RasterGrid));
+  details.posts.resize(size_t(header->numPosts));
+  if (header->numPosts > 0) std::memcpy(details.posts.data(), posts, sizeof(uint32_t) * details.posts.size());
   return true;
 }

@@ -39,6 +39,15 @@ struct GeoOrigin {
   double earthCentred[3] = {0.0, 0.0, 0.0};
 };
 
+// Where a raster's mesh comes from: the grid of posts the load kept (every stride-th post of the
+// raster), and for every vertex the number of its post in that grid (row * columns + column).
+// Empty for a scene.
+struct RasterGrid {
+  int64_t columns = 0, rows = 0;
+  int32_t stride = 1;
+  bool present(void) const { return columns > 0 && rows > 0; }
+};
+
 struct FlatMesh {
   std::vector<SbVec3f> points;
   std::vector<SbVec2f> texCoords; // entry i belongs to vertex i
@@ -49,6 +58,8 @@ struct FlatMesh {
   // draped over it): nothing the run writes may replace one of them.
   std::vector<std::string> sources;
   GeoOrigin origin;
+  RasterGrid grid;
+  std::vector<uint32_t> posts; // a raster's: the post of every vertex
 };
 
 // What comes with a mesh's lists across from the reading child.
@@ -57,6 +68,8 @@ struct MeshDetails {
   std::string note;
   std::vector<std::string> sources;
   GeoOrigin origin;
+  RasterGrid grid;
+  std::vector<uint32_t> posts;
 };
 
 // The three lists of a mesh, wherever they live (a FlatMesh, the fields of nodes, a mapping).

@@ -281,16 +281,16 @@ Grid gridOf(int64_t width, int64_t height, int stride)
 }
 
 // Every buffer a load fills, in the reading child and in the program: per post the height, its
-// vertex number, a position and a texture coordinate, twice (the child's lists and the bytes
-// that carry them over); per triangle four indices, twice; the picture, twice; the row being
-// read and GDAL's block cache.
+// vertex number, a position, a texture coordinate and its number in the grid, twice (the
+// child's lists and the bytes that carry them over); per triangle four indices, twice; the
+// picture, twice; the row being read and GDAL's block cache.
 uint64_t bytesFor(const Grid & grid)
 {
   const uint64_t posts = uint64_t(grid.columns) * uint64_t(grid.rows);
   const uint64_t texels = uint64_t(std::min<int64_t>(grid.columns, maxTextureSide)) *
                           uint64_t(std::min<int64_t>(grid.rows, maxTextureSide)) * 3;
   const uint64_t rowBuffer = uint64_t(std::min<int64_t>(grid.width, readChunk)) * sizeof(float);
-  return posts * (sizeof(float) + sizeof(int32_t) + 2 * (sizeof(SbVec3f) + sizeof(SbVec2f))) +
+  return posts * (sizeof(float) + sizeof(int32_t) + 2 * (sizeof(SbVec3f) + sizeof(SbVec2f) + sizeof(uint32_t))) +
          grid.triangles() * 2 * 4 * sizeof(int32_t) + 2 * texels + rowBuffer + blockCacheBytes;
 }
 
@@ -695,6 +695,10 @@ void emitVertices(const Grid & grid, const std::vector<float> & heights,
   const size_t count = size_t(std::count(vertexOf.begin(), vertexOf.end(), 0));
   mesh.points.reserve(count);
   mesh.texCoords.reserve(count);
+  mesh.posts.reserve(count);
+  mesh.grid.columns = grid.columns;
+  mesh.grid.rows = grid.rows;
+  mesh.grid.stride = grid.stride;
   const PostPositions positions(georeference, grid);
   int32_t numVertices = 0;
   for (int64_t r = 0; r < grid.rows; ++r) {
@@ -704,6 +708,7 @@ void emitVertices(const Grid & grid, const std::vector<float> & heights,
       vertex = numVertices++;
       const int column = int(c * grid.stride), row = int(r * grid.stride);
       mesh.points.push_back(positions.at(c, r, heights[size_t(r * grid.columns + c)]));
+      mesh.posts.push_back(uint32_t(r * grid.columns + c));
       if (placement != nullptr && placement->isPlaced()) {
         mesh.texCoords.push_back(placement->texCoordOf(georeference, column, row));
       } else {

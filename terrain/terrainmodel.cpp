@@ -8,6 +8,7 @@
 #include "meshreduce.h"
 #include "nodesearch.h"
 #include "picturefile.h"
+#include "postlookup.h"
 #include "rasterloader.h"
 #include "sceneloader.h"
 #include "paths.h"
@@ -208,6 +209,8 @@ LoadOutcome TerrainModel::load(const char * fileName, const RasterOptions & rast
   loadedFrom = fileName;
   sources = details.sources;
   geoOrigin = details.origin;
+  grid = details.grid;
+  posts = std::move(details.posts);
   sources.push_back(fileName);
   // A scene's texture names a picture the run reads as well.
   const std::string & picture = details.texture.filename;
@@ -321,10 +324,21 @@ VerticalError TerrainModel::reduceToShare(SoNode * node, SbBSPTree * borderPoint
                                           const ReductionSettings & settings)
 {
   VerticalError error;
+  const ReductionSettings reduction = withPosts(settings);
   reduceWith(node, borderPoints, [&](EditableMesh & mesh, const VertexWelder & border) {
-    error = reduceShare(mesh, border, settings, percent);
+    error = reduceShare(mesh, border, reduction, percent);
   });
   return error;
+}
+
+ReductionSettings TerrainModel::withPosts(const ReductionSettings & settings)
+{
+  ReductionSettings with = settings;
+  if (settings.reducer != Reducer::ERROR || !grid.present() || posts.empty()) return with;
+  if (postLookup == nullptr)
+    postLookup = std::make_unique<PostLookup>(coords->point.getValues(0), coords->point.getNum(), posts, grid);
+  with.posts = postLookup.get();
+  return with;
 }
 
 void TerrainModel::reduceWith(SoNode * node, SbBSPTree * borderPoints,
@@ -361,7 +375,7 @@ SoSeparator * TerrainModel::buildTree(int maxLevel, int percent, const TreeProgr
                            ++progressCount;
                            if (progress) progress(progressCount, progressTotal);
                          },
-                         settings);
+                         withPosts(settings));
   SoSeparator * tree = builder.build({minX, minZ, maxX, maxZ}, LodTreeBuilder::defaultThreads());
   tree->ref();
   levels = builder.levels();

@@ -12,6 +12,7 @@
 #include <vector>
 
 class ContainedOutput;
+class PostLookup;
 class SbBSPTree;
 class VertexWelder;
 struct EditableMesh;
@@ -97,6 +98,8 @@ public:
 private:
   void reduceWith(SoNode * node, SbBSPTree * borderPoints,
                   const std::function<void(EditableMesh &, const VertexWelder &)> & pass);
+  // The settings with the raster's posts where the error reducer can mesh them.
+  ReductionSettings withPosts(const ReductionSettings & settings);
 
   SoSeparator * root;
   SoCoordinate3 * coords;
@@ -109,6 +112,9 @@ private:
   std::vector<std::string> sources;
   std::vector<LevelSummary> levels;
   GeoOrigin geoOrigin;
+  RasterGrid grid;
+  std::vector<uint32_t> posts;
+  std::unique_ptr<PostLookup> postLookup; // made when first needed
   // The reading child's bytes, which the model's lists are read in place from: they live as
   // long as the model, and the model's lists never change size.
   std::unique_ptr<ContainedOutput> loadedBytes;

@@ -515,7 +515,7 @@ TEST_F(Raster, AuxiliaryFileBesideTheRasterIsRead)
   GDALDatasetH mem = GDALCreate(GDALGetDriverByName("MEM"), "", 4, 3, 1, GDT_UInt16, nullptr);
   std::vector<uint16_t> posts(12, 1000);
   posts[5] = 1234;
-  GDALRasterIO(GDALGetRasterBand(mem, 1), GF_Write, 0, 0, 4, 3, posts.data(), 4, 3, GDT_UInt16, 0, 0);
+  ASSERT_EQ(GDALRasterIO(GDALGetRasterBand(mem, 1), GF_Write, 0, 0, 4, 3, posts.data(), 4, 3, GDT_UInt16, 0, 0), CE_None);
   double gt[6] = {6.0, 0.01, 0, 50.0, 0, -0.01};
   GDALSetGeoTransform(mem, gt);
   OGRSpatialReferenceH wgs84 = OSRNewSpatialReference(nullptr);

@@ -229,7 +229,7 @@ TEST_F(Tree, ProgressTotals)
 // split cells of the extent 0..16:
 //
 //   1 ---- 3 ---- 5 ---- ... 15          odd rows
-//  / \    / \    / \
+//  /  \   /  \   /  \   (drawn)
 // 0 ---- 2 ---- 4 ---- ... ---- 16      even rows
 std::string zigzagTerrain(void)
 {

@@ -1,0 +1,471 @@
+// Greedy insertion over a raster's posts: a heap of every triangle's worst post, the worst of
+// all inserted first; only the triangles an insertion makes or flips are scanned again.
+
+#include "gridmesher.h"
+
+#include "gridtriangulation.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+using Point = GridTriangulation::Point;
+
+// floor(n / d) and ceil(n / d) for d above zero.
+int64_t floorDiv(int64_t n, int64_t d) { return n >= 0 ? n / d : -((-n + d - 1) / d); }
+int64_t ceilDiv(int64_t n, int64_t d) { return n >= 0 ? (n + d - 1) / d : -((-n) / d); }
+
+// Calls visit(y, x0, x1) for every row of posts in the closure of the counter-clockwise triangle
+// c that lies in the window, with the row's span: from the three edges' half-planes, exactly.
+template <typename Visit>
+void forEachRowIn(const Point (&c)[3], int32_t width, int32_t height, Visit && visit)
+{
+  const int64_t y0 = std::max<int64_t>(0, std::min({c[0].y, c[1].y, c[2].y}));
+  const int64_t y1 = std::min<int64_t>(height - 1, std::max({c[0].y, c[1].y, c[2].y}));
+  const int64_t x0 = std::max<int64_t>(0, std::min({c[0].x, c[1].x, c[2].x}));
+  const int64_t x1 = std::min<int64_t>(width - 1, std::max({c[0].x, c[1].x, c[2].x}));
+  for (int64_t y = y0; y <= y1; ++y) {
+    int64_t lo = x0, hi = x1;
+    for (int k = 0; k < 3 && lo <= hi; ++k) {
+      const Point & p = c[k], & q = c[k == 2 ? 0 : k + 1];
+      // Inside when a x + b >= 0: the edge's orientation test along the row.
+      const int64_t a = -(int64_t(q.y) - p.y);
+      const int64_t b = (int64_t(q.x) - p.x) * (y - p.y) + (int64_t(q.y) - p.y) * p.x;
+      if (a > 0) lo = std::max(lo, ceilDiv(-b, a));
+      else if (a < 0) hi = std::min(hi, floorDiv(b, -a));
+      else if (b < 0) hi = lo - 1;
+    }
+    if (lo <= hi) visit(int32_t(y), int32_t(lo), int32_t(hi));
+  }
+}
+
+// Heights over a counter-clockwise triangle of posts, from its corners' by barycentric weights
+// that are whole numbers, stepped exactly along a row: of heights that are whole numbers (as a
+// raster's mostly are) a post's distance comes out exact, so a bound is met or not the same way
+// whatever measures it.
+struct Interpolation {
+  Point c[3];
+  double z[3];
+  int64_t area;
+  Interpolation(const Point (&corners)[3], const double (&heights)[3])
+  {
+    for (int k = 0; k < 3; ++k) {
+      c[k] = corners[k];
+      z[k] = heights[k];
+    }
+    area = GridTriangulation::orient(c[0], c[1], c[2]);
+  }
+  // The weight of corner k at post (x, y), and how much it grows a step east.
+  int64_t weight(int k, int32_t x, int32_t y) const
+  {
+    return GridTriangulation::orient(c[k == 2 ? 0 : k + 1], c[k == 0 ? 2 : k - 1], {x, y});
+  }
+  int64_t stepEast(int k) const
+  {
+    const Point & b = c[k == 2 ? 0 : k + 1], & a = c[k == 0 ? 2 : k - 1];
+    return -(int64_t(a.y) - b.y);
+  }
+  // Calls visit(x, y, height there) along the row from x0 to x1.
+  template <typename Visit>
+  void row(int32_t y, int32_t x0, int32_t x1, Visit && visit) const
+  {
+    int64_t w[3], dw[3];
+    for (int k = 0; k < 3; ++k) {
+      w[k] = weight(k, x0, y);
+      dw[k] = stepEast(k);
+    }
+    const double d = double(area);
+    for (int32_t x = x0; x <= x1; ++x) {
+      visit(x, (double(w[0]) * z[0] + double(w[1]) * z[1] + double(w[2]) * z[2]) / d);
+      for (int k = 0; k < 3; ++k) w[k] += dw[k];
+    }
+  }
+};
+
+// The eight directions of a cell's edges, numbered 0 to 7; -1 for any other step.
+int directionOf(int32_t dx, int32_t dy)
+{
+  static const int numbers[9] = {0, 1, 2, 3, -1, 4, 5, 6, 7};
+  return dx < -1 || dx > 1 || dy < -1 || dy > 1 ? -1 : numbers[(dy + 1) * 3 + dx + 1];
+}
+const int32_t stepX[8] = {-1, 0, 1, -1, 1, -1, 0, 1}, stepY[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
+int opposite(int d) { return 7 - d; }
+
+// A triangle's worst post and what it is ranked by.
+struct Candidate {
+  double error;
+  int64_t spread; // meshing to a count: of errors alike, larger triangles (doubled area) first
+  int32_t triangle;
+  uint32_t stamp;
+  int32_t post;
+  bool operator<(const Candidate & o) const
+  {
+    if (error != o.error) return error < o.error;
+    if (spread != o.spread) return spread < o.spread;
+    return triangle > o.triangle;
+  }
+};
+
+class GreedyMesher {
+public:
+  GreedyMesher(const PostWindow & window)
+    : window(window), triangulation(-1, -1, window.width, window.height),
+      vertexOfPost(size_t(window.width) * size_t(window.height), -1)
+  {
+    postOfVertex.assign(4, -1);
+  }
+
+  bool start(const std::vector<int32_t> & region, const std::vector<int32_t> & fixed);
+  void run(const GridLimits & limits);
+  // Meshing to a count ranks errors alike by the triangle's size, so that flat ground is split
+  // evenly; within a bound that order costs triangles.
+  bool bySize = false;
+  void output(GridMesh & mesh) const;
+
+private:
+  Point pointOf(int32_t post) const { return {post % window.width, post / window.width}; }
+  double heightOf(int32_t post) const { return window.heights[size_t(post)]; }
+  bool outline(const std::vector<int32_t> & ccw, const std::vector<uint8_t> & isFixed,
+               std::vector<int32_t> & corners, std::vector<std::pair<int32_t, int32_t>> & runs);
+  int32_t addVertex(int32_t post, int32_t near, std::vector<int32_t> & touched);
+  void scan(int32_t t);
+  bool scanFlat(int32_t t);
+  void push(const Candidate & candidate);
+  void insert(const Candidate & candidate, std::vector<int32_t> & touched);
+  void fillFlat(int64_t targetTriangles, std::vector<int32_t> & touched);
+  static bool inOnePlane(const void * self, int32_t a, int32_t b, int32_t c, int32_t d);
+
+  const PostWindow & window;
+  GridTriangulation triangulation;
+  std::vector<int32_t> vertexOfPost, postOfVertex;
+  std::vector<uint32_t> stamps;
+  std::vector<Candidate> heap; // a heap by std::push_heap, its room made beforehand
+  // Where every post lies on the surface: candidates in the order they came, so that older,
+  // larger triangles go first, which needs no heap.
+  std::vector<Candidate> inLine;
+  int64_t regionTriangles = 0;
+  bool turned = false; // the region's triangles run clockwise
+  bool flat = false;   // every post lies on the surface: what is inserted now changes nothing
+};
+
+// The region's outline: its directed boundary edges (region on the left) from the edges that no
+// triangle shares in the other direction. Corners are where the outline turns or meets itself,
+// and the fixed posts on it; runs are its straight stretches from corner to corner.
+bool GreedyMesher::outline(const std::vector<int32_t> & ccw, const std::vector<uint8_t> & isFixed,
+                           std::vector<int32_t> & corners, std::vector<std::pair<int32_t, int32_t>> & runs)
+{
+  const size_t posts = vertexOfPost.size();
+  std::vector<uint8_t> out(posts, 0), boundary(posts, 0);
+  for (size_t i = 0; i < ccw.size(); i += 3)
+    for (int k = 0; k < 3; ++k) {
+      const int32_t u = ccw[i + size_t(k)], v = ccw[i + size_t(k == 2 ? 0 : k + 1)];
+      const Point pu = pointOf(u), pv = pointOf(v);
+      const int d = directionOf(pv.x - pu.x, pv.y - pu.y);
+      if (d < 0 || (out[size_t(u)] >> d & 1)) return false; // no cell's edge, or overlapping
+      out[size_t(u)] = uint8_t(out[size_t(u)] | 1 << d);
+    }
+  for (size_t u = 0; u < posts; ++u)
+    for (int d = 0; d < 8; ++d)
+      if (out[u] >> d & 1) {
+        const size_t v = size_t(int64_t(u) + stepY[d] * int64_t(window.width) + stepX[d]);
+        if (!(out[v] >> opposite(d) & 1)) boundary[u] = uint8_t(boundary[u] | 1 << d);
+      }
+  std::vector<uint8_t> isCorner(posts, 0);
+  for (size_t u = 0; u < posts; ++u) {
+    int in = 0, inDirection = -1;
+    const Point p = pointOf(int32_t(u));
+    for (int d = 0; d < 8; ++d) {
+      const int32_t x = p.x - stepX[d], y = p.y - stepY[d];
+      if (x >= 0 && y >= 0 && x < window.width && y < window.height &&
+          (boundary[size_t(y) * size_t(window.width) + size_t(x)] >> d & 1))
+        ++in, inDirection = d;
+    }
+    if (in == 0 && boundary[u] == 0) {
+      if (isFixed[u]) corners.push_back(int32_t(u)); // a fixed post inside the region
+      continue;
+    }
+    isCorner[u] = isFixed[u] || in != 1 || boundary[u] != (1 << inDirection);
+    if (isCorner[u]) corners.push_back(int32_t(u));
+  }
+  for (const int32_t c : corners)
+    for (int d = 0; d < 8; ++d) {
+      if (!(boundary[size_t(c)] >> d & 1)) continue;
+      int32_t v = c;
+      size_t steps = 0;
+      do v += stepY[d] * window.width + stepX[d];
+      while (!isCorner[size_t(v)] && ++steps < posts);
+      if (!isCorner[size_t(v)]) return false;
+      runs.emplace_back(c, v);
+    }
+  return true;
+}
+
+int32_t GreedyMesher::addVertex(int32_t post, int32_t near, std::vector<int32_t> & touched)
+{
+  const Point p = pointOf(post);
+  const int32_t t = triangulation.locate(p, near);
+  if (t < 0) return -1;
+  postOfVertex.push_back(post);
+  const int32_t v = triangulation.insertIn(t, p, touched);
+  vertexOfPost[size_t(post)] = v;
+  return v;
+}
+
+bool GreedyMesher::start(const std::vector<int32_t> & region, const std::vector<int32_t> & fixed)
+{
+  const int32_t posts = int32_t(vertexOfPost.size());
+  std::vector<int32_t> ccw;
+  ccw.reserve(region.size());
+  for (size_t i = 0; i + 2 < region.size(); i += 3) {
+    const int32_t a = region[i], b = region[i + 1], c = region[i + 2];
+    if (std::min({a, b, c}) < 0 || std::max({a, b, c}) >= posts) return false;
+    const int64_t o = GridTriangulation::orient(pointOf(a), pointOf(b), pointOf(c));
+    if (o == 0) continue;
+    if (regionTriangles == 0) turned = o < 0;
+    if ((o < 0) != turned) return false;
+    ccw.insert(ccw.end(), {a, turned ? c : b, turned ? b : c});
+    ++regionTriangles;
+  }
+  std::vector<uint8_t> isFixed(size_t(posts), 0);
+  for (const int32_t f : fixed)
+    if (f >= 0 && f < posts) isFixed[size_t(f)] = 1;
+  std::vector<int32_t> corners;
+  std::vector<std::pair<int32_t, int32_t>> runs;
+  if (ccw.empty() || !outline(ccw, isFixed, corners, runs)) return false;
+  std::vector<int32_t> touched;
+  int32_t near = 0;
+  for (const int32_t c : corners) {
+    touched.clear();
+    if (addVertex(c, near, touched) < 0) return false;
+    near = touched.front();
+  }
+  for (const auto & run : runs)
+    if (!triangulation.constrain(vertexOfPost[size_t(run.first)], vertexOfPost[size_t(run.second)])) return false;
+  for (const auto & run : runs) {
+    int k = 0;
+    const int32_t t = triangulation.triangleLeftOf(vertexOfPost[size_t(run.first)], vertexOfPost[size_t(run.second)], k);
+    if (t < 0) return false;
+    if (!triangulation.marked(t)) triangulation.markFrom(t);
+  }
+  stamps.assign(size_t(triangulation.numTriangles()), 0);
+  regionTriangles = 0;
+  for (int32_t t = 0; t < triangulation.numTriangles(); ++t)
+    if (triangulation.marked(t)) {
+      ++regionTriangles;
+      scan(t);
+    }
+  return true;
+}
+
+// Puts the triangle's worst post on the heap: the farthest from its plane; of posts alike, the
+// nearest its centre, so that flat ground is split evenly.
+void GreedyMesher::scan(int32_t t)
+{
+  if (flat && scanFlat(t)) return;
+  Point c[3];
+  double z[3];
+  int32_t cornerPost[3];
+  for (int k = 0; k < 3; ++k) {
+    cornerPost[k] = postOfVertex[size_t(triangulation.corner(t, k))];
+    c[k] = pointOf(cornerPost[k]);
+    z[k] = heightOf(cornerPost[k]);
+  }
+  const Interpolation surface(c, z);
+  const int64_t sx = int64_t(c[0].x) + c[1].x + c[2].x, sy = int64_t(c[0].y) + c[1].y + c[2].y;
+  Candidate best = {-1.0, bySize ? surface.area : 0, t, stamps[size_t(t)], -1};
+  int64_t bestSpread = 0;
+  forEachRowIn(c, window.width, window.height, [&](int32_t y, int32_t x0, int32_t x1) {
+    const float * heights = window.heights + int64_t(y) * window.width;
+    surface.row(y, x0, x1, [&](int32_t x, double at) {
+      const double h = heights[x];
+      const double error = std::fabs(at - h);
+      if (!(error >= best.error)) return; // smaller, or no post (NaN)
+      const int32_t post = y * window.width + x;
+      if (post == cornerPost[0] || post == cornerPost[1] || post == cornerPost[2]) return;
+      const int64_t dx = 3 * int64_t(x) - sx, dy = 3 * int64_t(y) - sy, spread = dx * dx + dy * dy;
+      if (error > best.error || spread < bestSpread) {
+        best.error = error;
+        best.post = post;
+        bestSpread = spread;
+      }
+    });
+  });
+  if (best.post >= 0) push(best);
+}
+
+// Where every post lies on the surface, a triangle's candidate is the post nearest its centre,
+// found without a scan where that is the rounded centre: inside it and no corner of it.
+bool GreedyMesher::scanFlat(int32_t t)
+{
+  Point c[3];
+  int32_t cornerPost[3];
+  for (int k = 0; k < 3; ++k) {
+    cornerPost[k] = postOfVertex[size_t(triangulation.corner(t, k))];
+    c[k] = pointOf(cornerPost[k]);
+  }
+  const int64_t sx = int64_t(c[0].x) + c[1].x + c[2].x, sy = int64_t(c[0].y) + c[1].y + c[2].y;
+  const Point centre = {int32_t(floorDiv(2 * sx + 3, 6)), int32_t(floorDiv(2 * sy + 3, 6))};
+  for (int k = 0; k < 3; ++k)
+    if (GridTriangulation::orient(c[k], c[k == 2 ? 0 : k + 1], centre) < 0) return false;
+  const int32_t post = centre.y * window.width + centre.x;
+  if (post == cornerPost[0] || post == cornerPost[1] || post == cornerPost[2] || std::isnan(heightOf(post)))
+    return false;
+  push({0.0, bySize ? GridTriangulation::orient(c[0], c[1], c[2]) : 0, t, stamps[size_t(t)], post});
+  return true;
+}
+
+// Whether vertex d's post lies on the plane of a, b and c, exactly as the interpolation gives it.
+bool GreedyMesher::inOnePlane(const void * self, int32_t a, int32_t b, int32_t c, int32_t d)
+{
+  const GreedyMesher & m = *static_cast<const GreedyMesher *>(self);
+  Point p[3];
+  double z[3];
+  const int32_t corners[3] = {a, b, c};
+  for (int k = 0; k < 3; ++k) {
+    const int32_t post = m.postOfVertex[size_t(corners[k])];
+    p[k] = m.pointOf(post);
+    z[k] = m.heightOf(post);
+  }
+  const Interpolation surface(p, z);
+  const int32_t post = m.postOfVertex[size_t(d)];
+  const Point q = m.pointOf(post);
+  bool same = false;
+  surface.row(q.y, q.x, q.x, [&](int32_t, double at) { same = at == m.heightOf(post); });
+  return same;
+}
+
+void GreedyMesher::push(const Candidate & candidate)
+{
+  if (!flat) {
+    heap.push_back(candidate);
+    std::push_heap(heap.begin(), heap.end());
+    return;
+  }
+  inLine.push_back(candidate);
+}
+
+// Inserts the candidate's post and puts the triangles it made or flipped back in line.
+void GreedyMesher::insert(const Candidate & candidate, std::vector<int32_t> & touched)
+{
+  touched.clear();
+  const int32_t before = triangulation.numTriangles();
+  // The new vertex's post is known before the flips that follow its insertion look at it.
+  postOfVertex.push_back(candidate.post);
+  vertexOfPost[size_t(candidate.post)] = triangulation.insertIn(candidate.triangle, pointOf(candidate.post), touched);
+  stamps.resize(size_t(triangulation.numTriangles()), 0);
+  for (int32_t t = before; t < triangulation.numTriangles(); ++t) regionTriangles += triangulation.marked(t);
+  std::sort(touched.begin(), touched.end());
+  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+  for (const int32_t t : touched) {
+    ++stamps[size_t(t)];
+    if (triangulation.marked(t)) scan(t);
+  }
+}
+
+// Meshing to a count past the point where every post lies on the surface: what goes in now
+// changes nothing, so triangles are split in turn, largest first, at the post nearest their
+// centre, and a flip is made only where it changes nothing either (its four corners in one
+// plane).
+void GreedyMesher::fillFlat(int64_t targetTriangles, std::vector<int32_t> & touched)
+{
+  flat = true;
+  triangulation.setFlipRule(&GreedyMesher::inOnePlane, this);
+  // Largest first of those waiting, then in line.
+  std::sort_heap(heap.begin(), heap.end());
+  inLine.reserve(heap.size() + size_t(std::max<int64_t>(0, targetTriangles - regionTriangles)) * 4);
+  for (auto it = heap.rbegin(); it != heap.rend(); ++it)
+    if (it->stamp == stamps[size_t(it->triangle)]) inLine.push_back(*it);
+  std::vector<Candidate>().swap(heap);
+  for (size_t next = 0; regionTriangles < targetTriangles && next < inLine.size(); ++next) {
+    const Candidate candidate = inLine[next];
+    if (candidate.stamp == stamps[size_t(candidate.triangle)]) insert(candidate, touched);
+  }
+}
+
+void GreedyMesher::run(const GridLimits & limits)
+{
+  const bool bounded = std::isfinite(limits.maxError);
+  std::vector<int32_t> touched;
+  // Room for the points a run is likely to insert, and a tenth more.
+  const int64_t expected = std::min<int64_t>(
+    bounded ? int64_t(vertexOfPost.size()) / 8 : limits.targetTriangles / 2 * 11 / 10, int64_t(vertexOfPost.size()));
+  triangulation.reserve(size_t(expected));
+  stamps.reserve(size_t(2 * expected + triangulation.numTriangles()));
+  heap.reserve(size_t(4 * expected));
+  while (!heap.empty()) {
+    const Candidate top = heap.front();
+    if (bounded ? top.error <= limits.maxError : regionTriangles >= limits.targetTriangles) break;
+    if (!bounded && top.error == 0.0) return fillFlat(limits.targetTriangles, touched);
+    std::pop_heap(heap.begin(), heap.end());
+    heap.pop_back();
+    if (top.stamp == stamps[size_t(top.triangle)]) insert(top, touched);
+  }
+}
+
+void GreedyMesher::output(GridMesh & mesh) const
+{
+  mesh.triangles.clear();
+  for (int32_t t = 0; t < triangulation.numTriangles(); ++t) {
+    if (!triangulation.marked(t)) continue;
+    const int32_t a = postOfVertex[size_t(triangulation.corner(t, 0))];
+    const int32_t b = postOfVertex[size_t(triangulation.corner(t, 1))];
+    const int32_t c = postOfVertex[size_t(triangulation.corner(t, 2))];
+    mesh.triangles.insert(mesh.triangles.end(), {a, turned ? c : b, turned ? b : c});
+  }
+}
+
+} // namespace
+
+bool meshRegion(const PostWindow & window, const std::vector<int32_t> & region,
+                const std::vector<int32_t> & fixed, const GridLimits & limits, GridMesh & mesh)
+{
+  if (window.width < 1 || window.height < 1 || window.heights == nullptr) return false;
+  GreedyMesher mesher(window);
+  mesher.bySize = !std::isfinite(limits.maxError);
+  if (!mesher.start(region, fixed)) return false;
+  mesher.run(limits);
+  mesher.output(mesh);
+  return true;
+}
+
+GridError strictErrorOf(const PostWindow & window, const int32_t * triangles, size_t numTriangles)
+{
+  GridError result;
+  std::vector<float> worst(size_t(window.width) * size_t(window.height), -1.0f);
+  for (size_t i = 0; i < numTriangles; ++i) {
+    Point c[3];
+    double z[3];
+    for (int k = 0; k < 3; ++k) {
+      const int32_t post = triangles[3 * i + size_t(k)];
+      c[k] = {post % window.width, post / window.width};
+      z[k] = window.heights[size_t(post)];
+    }
+    const int64_t area = GridTriangulation::orient(c[0], c[1], c[2]);
+    if (area == 0) {
+      result.largest = std::numeric_limits<double>::infinity();
+      continue;
+    }
+    if (area < 0) {
+      std::swap(c[1], c[2]);
+      std::swap(z[1], z[2]);
+    }
+    const Interpolation surface(c, z);
+    forEachRowIn(c, window.width, window.height, [&](int32_t y, int32_t x0, int32_t x1) {
+      surface.row(y, x0, x1, [&](int32_t x, double at) {
+        const size_t post = size_t(y) * size_t(window.width) + size_t(x);
+        const double h = window.heights[post];
+        if (std::isnan(h)) return;
+        const double error = std::fabs(at - h);
+        result.largest = std::max(result.largest, error);
+        worst[post] = std::max(worst[post], float(error));
+      });
+    });
+  }
+  for (const float e : worst)
+    if (e >= 0.0f) {
+      result.sumSquares += double(e) * e;
+      ++result.posts;
+    }
+  return result;
+}
