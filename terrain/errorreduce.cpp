@@ -150,7 +150,7 @@ void ErrorCollapser::lockOutline(const VertexWelder & protectedPositions)
     seen.clear();
     for (const FanTriangle & t : fan) {
       const SbVec3f * p = mesh.points;
-      if (groundArea(p[t.v[0]], p[t.v[1]], p[t.v[2]]) == 0.0) locked[size_t(v)] = 1;
+      if (flatOnGround(p[t.v[0]], p[t.v[1]], p[t.v[2]])) locked[size_t(v)] = 1;
       for (const int32_t u : t.v)
         if (u != v) seen.push_back(u);
     }
@@ -196,7 +196,7 @@ void ErrorCollapser::collectPoints(int32_t a, const std::vector<FanTriangle> & f
 }
 
 // The fold rule: every triangle of a that does not hold b keeps the sign of its ground area,
-// and some area, with a at b.
+// and more area than rounding could make of none, with a at b: none comes to stand on its edge.
 bool ErrorCollapser::keepsTriangles(int32_t a, int32_t b, const std::vector<FanTriangle> & fan) const
 {
   const SbVec3f * p = mesh.points;
@@ -209,7 +209,8 @@ bool ErrorCollapser::keepsTriangles(int32_t a, int32_t b, const std::vector<FanT
     }
     const double before = groundArea(*c[0], *c[1], *c[2]);
     const double after = groundArea(*moved[0], *moved[1], *moved[2]);
-    if (after == 0.0 || (after > 0.0) != (before > 0.0)) return false;
+    if (flatOnGround(*moved[0], *moved[1], *moved[2], after) || (after > 0.0) != (before > 0.0))
+      return false;
   }
   return true;
 }
@@ -224,7 +225,7 @@ double ErrorCollapser::errorAt(int32_t a, int32_t b, const std::vector<FanTriang
     if (t.holds(b)) continue;
     const SbVec3f * moved[3];
     for (int k = 0; k < 3; ++k) moved[k] = t.v[k] == a ? &p[b] : &p[t.v[k]];
-    if (groundArea(*moved[0], *moved[1], *moved[2]) == 0.0) continue;
+    if (flatOnGround(*moved[0], *moved[1], *moved[2])) continue;
     double height = 0.0;
     const double inside = GroundPlane(*moved[0], *moved[1], *moved[2]).inside(q[0], q[2], height);
     if (inside <= bestInside) continue;

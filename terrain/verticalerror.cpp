@@ -51,7 +51,9 @@ private:
     const int32_t * c = surface.coordIndex + 4 * size_t(t);
     for (int k = 0; k < 3; ++k)
       if (uint32_t(c[k]) >= uint32_t(surface.numPoints)) return false;
-    return groundArea(corner(t, 0), corner(t, 1), corner(t, 2)) != 0.0;
+    // A triangle standing on its edge holds no ground: a point beside it is measured against
+    // the triangles on either side.
+    return !flatOnGround(corner(t, 0), corner(t, 1), corner(t, 2));
   }
   const SbVec3f & corner(int32_t t, int k) const
   {

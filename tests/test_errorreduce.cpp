@@ -121,3 +121,29 @@ TEST(ErrorReduce, KeepsEveryVertexWithinTheBudget)
   EXPECT_LT(flat.coordIndex.size() / 4, 2u * 19u * 19u / 4u);
   EXPECT_EQ(facingDown(flat), 0);
 }
+
+// Far from the origin, three posts on a diagonal are not quite on one line in single precision:
+// no collapse may leave a triangle of such posts standing on its edge, where it would hide a
+// step between the triangles on either side of it.
+TEST(ErrorReduce, LeavesNoTriangleStandingOnItsEdge)
+{
+  const int n = 24;
+  FlatMesh mesh = grid(n, [](int c, int r) { return 40.0 * std::sin(c * 0.9) * std::cos(r * 0.7) + (c * r) % 5; });
+  for (SbVec3f & p : mesh.points) p.setValue(52000.0f + p[0] * 93.1f, p[1], 41000.0f + p[2] * 92.7f);
+  const auto postOf = [&](const SbVec3f & p) {
+    return std::make_pair(std::lround((p[0] - 52000.0f) / 93.1f), std::lround((p[2] - 41000.0f) / 92.7f));
+  };
+  for (const double budget : {1.0, 3.0, 8.0}) {
+    ErrorLimits limits;
+    limits.maxError = budget;
+    const FlatMesh result = reduced(mesh, {}, limits);
+    int standing = 0;
+    for (size_t t = 0; t + 3 < result.coordIndex.size(); t += 4) {
+      const auto a = postOf(result.points[size_t(result.coordIndex[t])]);
+      const auto b = postOf(result.points[size_t(result.coordIndex[t + 1])]);
+      const auto c = postOf(result.points[size_t(result.coordIndex[t + 2])]);
+      standing += (b.first - a.first) * (c.second - a.second) == (c.first - a.first) * (b.second - a.second);
+    }
+    EXPECT_EQ(standing, 0) << budget;
+  }
+}
