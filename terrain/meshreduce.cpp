@@ -177,8 +177,8 @@ private:
 
 // Chooses the collapses of one pass: a candidate is taken unless a vertex of it already took
 // part in a collapse (merges never chain), or it would turn a triangle over, flatten it on the
-// ground or leave it for the final sweep to delete (the fold rule), or, where a vertex next to
-// a took part in a collapse of this pass, fold the surface onto itself (the link condition).
+// ground or leave it for the final sweep to delete (the fold rule), or fold the surface onto
+// itself (the link condition).
 // Every vertex merged so far counts at its target.
 class CollapseChoice {
 public:
@@ -192,13 +192,11 @@ public:
   bool accept(int32_t a, int32_t b)
   {
     if (collapseTarget[size_t(a)] != free || collapseTarget[size_t(b)] != free) return false;
-    bool touched = false;
-    if (!keepsTriangles(a, b, touched)) return false;
-    // Around an untouched a the triangles stand as the pass found them, and there a fold
-    // through a third common neighbour would turn a triangle of a over, which the fold rule
-    // refuses: only merges of this pass can make the link condition fail.
+    if (!keepsTriangles(a, b)) return false;
+    // The link condition holds for every collapse: around an outline (a hole, the chunk's
+    // edge) no other rule implies it.
     Ring ofA, ofB;
-    if (touched && (!ringOf(a, b, ofA) || !ringOf(b, a, ofB) || !keepsLink(ofA, ofB))) return false;
+    if (!ringOf(a, b, ofA) || !ringOf(b, a, ofB) || !keepsLink(ofA, ofB)) return false;
     collapseTarget[size_t(a)] = b;
     collapseTarget[size_t(b)] = target;
     return true;
@@ -268,15 +266,12 @@ private:
     return true;
   }
 
-  // The fold rule over the triangles that use a but not b, as the pass started; on the way,
-  // whether a vertex next to a took part in a collapse of this pass.
-  bool keepsTriangles(int32_t a, int32_t b, bool & touched) const
+  // The fold rule over the triangles that use a but not b, as the pass started.
+  bool keepsTriangles(int32_t a, int32_t b) const
   {
     for (int32_t i = incidence.start[size_t(a)]; i < incidence.start[size_t(a) + 1]; ++i) {
       int32_t corner[3], now[3];
       cornersOf(a, i, corner, now);
-      for (int k = 0; k < 3; ++k)
-        touched = touched || (corner[k] != a && collapseTarget[size_t(corner[k])] != free);
       if (corner[0] == b || corner[1] == b || corner[2] == b) continue;
       SbVec3f before[3], after[3];
       for (int k = 0; k < 3; ++k) {

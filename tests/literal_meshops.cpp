@@ -205,23 +205,11 @@ static bool foldsATriangle(SoCoordinate3 * coords, SoIndexedFaceSet * faces,
   return false;
 }
 
-// The link condition, over the whole chunk as the pass has left it so far, where a vertex
-// joined to a took part in a collapse of this pass: every vertex joined by an edge to both a
-// and b is the third corner of a triangle that holds both.
+// The link condition, over the whole chunk as the pass has left it so far: every vertex joined
+// by an edge to both a and b is the third corner of a triangle that holds both.
 static bool breaksTheSurface(SoIndexedFaceSet * faces, const SoMFInt32 & collapseTarget,
-                             const SoMFInt32 & vertexIsTarget, int32_t a, int32_t b)
+                             const SoMFInt32 &, int32_t a, int32_t b)
 {
-  bool touched = false;
-  for (int i = 0; i < faces->coordIndex.getNum() / 4; i++) {
-    for (int j = 0; j < 3; j++) {
-      if (faces->coordIndex[4 * i + j] != a) continue;
-      for (int k = 0; k < 3; k++) {
-        const int32_t u = faces->coordIndex[4 * i + k];
-        if (u != a && (collapseTarget[u] != -1 || vertexIsTarget[u] != -1)) touched = true;
-      }
-    }
-  }
-  if (!touched) return false;
   std::set<int32_t> ofA, ofB, opposite;
   for (int i = 0; i < faces->coordIndex.getNum() / 4; i++) {
     int32_t t[3];

@@ -142,6 +142,30 @@ TEST_F(Reduce, NoCollapseLaysATriangleFlatOnTheBorder)
   EXPECT_TRUE(sameMesh(expected, reducedLiterally(input, border, 50)));
 }
 
+// A hole (the open triangle 3, 4, 6) whose corner 3 is joined to both 4 and 6: the collapse
+// 4 -> 6 would close it over triangles that fold onto each other. It is refused whether or not
+// another collapse touched the mesh first (7 -> 8, in the second mesh, beside the hole).
+//
+//   0 --- 2           3 .... 4       (the hole's side 4-6 is no edge of a triangle)
+//    \   /           / \    | \
+//      1 --------- 3   5 -- 6 -- 7 -- 8 -- 9
+TEST_F(Reduce, NoCollapseClosesAHoleOverItsNeighbours)
+{
+  Mesh hole = {{SbVec3f(0, 17, 0), SbVec3f(0, 2, 11), SbVec3f(9, 17, 8), SbVec3f(0, 7, 18),
+                SbVec3f(8, 4, 22), SbVec3f(0, 20, 32), SbVec3f(9, 3, 30), SbVec3f(22, 18, 28)},
+               {},
+               {0, 1, 2, -1, 1, 3, 4, -1, 3, 5, 6, -1, 4, 6, 7, -1}};
+  Mesh withNeighbour = hole;
+  withNeighbour.points.insert(withNeighbour.points.end(), {SbVec3f(24, 18, 28), SbVec3f(24, 18, 31)});
+  withNeighbour.coordIndex.insert(withNeighbour.coordIndex.end(), {7, 8, 9, -1});
+  for (const Mesh & input : {hole, withNeighbour}) {
+    const Mesh fast = reduced(input, {}, 90), literal = reducedLiterally(input, {}, 90);
+    EXPECT_TRUE(sameMesh(literal, fast));
+    EXPECT_NE(std::find(fast.points.begin(), fast.points.end(), input.points[4]), fast.points.end())
+      << "vertex 4 went into 6 and closed the hole";
+  }
+}
+
 TEST_F(Reduce, SortOrdersEqualLengthsByItsOwnSteps)
 {
   struct Candidate {
