@@ -3,6 +3,7 @@
 // Then the same terrain as an elevation raster, and the ratio of the two loads.
 // Usage: bench_load [terrain.iv[.gz] [raster [rounds]]]
 
+#include "shownpath.h"
 #include "terrainmodel.h"
 
 #include <Inventor/nodes/SoSeparator.h>
@@ -63,7 +64,7 @@ int main(int argc, char ** argv)
     load = std::min(load, now() - t0);
   }
 
-  std::printf("file:                 %s\n", path);
+  std::printf("file:                 %s\n", shownPath(path).c_str());
   std::printf("triangles:            %ld\n", triangles);
   std::printf("read alone:           %.2f s (best of %d)\n", read, rounds);
   std::printf("read + traversal:     %.2f s\n", readAndTraversal);
@@ -79,7 +80,7 @@ int main(int argc, char ** argv)
     if (!fromRaster.load(raster)) return 1;
     rasterLoad = std::min(rasterLoad, now() - t0);
   }
-  std::printf("raster:               %s\n", raster);
+  std::printf("raster:               %s\n", shownPath(raster).c_str());
   std::printf("raster load:          %.2f s\n", rasterLoad);
   std::printf("raster / scene load:  %.2f\n", rasterLoad / load);
   return 0;

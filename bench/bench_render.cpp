@@ -9,6 +9,7 @@
 
 #include "chunkerror.h"
 #include "firstview.h"
+#include "shownpath.h"
 #include "terrainmodel.h"
 
 #include <Inventor/SbTime.h>
@@ -216,7 +217,7 @@ int main(int argc, char ** argv)
     dup2(console, 1);
     close(console);
     if (!loaded) {
-      std::fprintf(stderr, "cannot load %s\n", run.first.c_str());
+      std::fprintf(stderr, "cannot load %s\n", shownPath(run.first).c_str());
       return 1;
     }
     float minX = 0, minZ = 0, maxX = 0, maxZ = 0;

@@ -4,6 +4,7 @@
 // Usage: bench_save [terrain [level [folder for the files]]]
 
 #include "chunkreduction.h"
+#include "shownpath.h"
 #include "terrainmodel.h"
 
 #include <Inventor/SbTime.h>
@@ -96,7 +97,7 @@ int main(int argc, char ** argv)
 
   const double mb = 1e6, textBytes = bytesOf(text), binaryBytes = bytesOf(binary);
   const double tilesBytes = bytesOf(folder + "/tiles");
-  std::printf("%s, level %d, in %s\n", path, level, folder.c_str());
+  std::printf("%s, level %d, in %s\n", shownPath(path).c_str(), level, folder.c_str());
   std::printf("build: %.2f s; with every chunk's error measured: %.2f s\n\n", build, buildMeasured);
   std::printf("format     size (MB)  size/text  save (s)  save/build  toolkit read (s)\n");
   std::printf("text       %9.1f  %9.2f  %8.2f  %10.2f  %16.2f\n", textBytes / mb, 1.0, saveText,
