@@ -5,14 +5,23 @@
 // chunk of a neighbouring cell, and the vertical error of the level's surface at the posts.
 // A reduced mesh counts as a tree of one level whose one cell is the whole extent. Positions
 // are taken as the file gives them, rounded as text; a small tolerance absorbs the rounding.
+// Over a raster every vertex is found on its post: triangles without ground area are those
+// whose corners are posts on one line, and the error is measured the strict way, at every post
+// against every triangle that holds it, edges included. --posts measures a mesh another
+// program made of the raster (binary STL in post units, x east, y north) the same way.
 // With --compare, it reduces the terrain itself, by each reducer to the same count (the
 // shortest-edge reducer's result for each percentage) and by meshoptimizer with its border
 // locked as a reference, and reports them side by side, with their speed.
 // Usage: bench_quality TERRAIN SAVED.iv [SAVED2.iv ...]
 //        bench_quality --compare TERRAIN [PERCENT ...]
+//        bench_quality --posts RASTER MESH.stl
 
 #include "containedrun.h"
 #include "errorreduce.h"
+#include "gridmesher.h"
+#include "gridreduce.h"
+#include "groundplane.h"
+#include "postlookup.h"
 #include "meshcut.h"
 #include "meshreduce.h"
 #include "vertexwelder.h"
@@ -37,6 +46,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,6 +87,10 @@ struct Truth {
   double tolerance = 0.0; // ground distance that still counts as on an edge or a post
   // X and Z of the vertices on an edge that only one triangle uses, sorted.
   std::vector<std::pair<float, float>> outline;
+  // A raster's posts: where each position stands, and every post's height.
+  std::unique_ptr<PostLookup> posts;
+  std::vector<float> heights;
+  PostWindow window;
 };
 
 struct Chunk {
@@ -232,6 +247,13 @@ bool loadTruth(const char * fileName, Truth & truth)
   estimateSpacing(truth);
   // Well above the rounding of positions written as text, far below a post spacing.
   truth.tolerance = std::max(1e-3 * std::min(truth.spacingX, truth.spacingZ), 1e-6);
+  const RasterGrid & grid = truth.mesh.grid;
+  if (grid.present() && truth.mesh.posts.size() == points.size()) {
+    truth.posts = std::make_unique<PostLookup>(points.data(), int32_t(points.size()), truth.mesh.posts, grid);
+    truth.heights.assign(size_t(grid.columns * grid.rows), NAN);
+    for (size_t v = 0; v < points.size(); ++v) truth.heights[truth.mesh.posts[v]] = points[v][1];
+    truth.window = {int32_t(grid.columns), int32_t(grid.rows), truth.heights.data()};
+  }
   const MeshView mesh = viewOf(truth.mesh, true);
   for (const int32_t v : outlineOf(mesh.coordIndex, mesh.numTriangles(), 4))
     truth.outline.emplace_back(points[size_t(v)][0], points[size_t(v)][2]);
@@ -364,17 +386,60 @@ void indexLevel(const Truth & truth, Level & level)
   visit([&](int64_t cell, int32_t t) { grid.items[size_t(fill[size_t(cell)]++)] = t; });
 }
 
+// Triangles facing down, and those without ground area: of less area than rounding could make
+// of three points on one line (standing on their edge).
 void countFacing(const Level & level, Row & row)
 {
   row.count[Row::CHUNKS] = int64_t(level.chunks.size());
   row.count[Row::TRIANGLES] = int64_t(level.chunkOf.size());
   for (size_t t = 0; t < level.chunkOf.size(); ++t) {
-    const double up = upward(level.points[level.corners[3 * t]],
-                             level.points[level.corners[3 * t + 1]],
-                             level.points[level.corners[3 * t + 2]]);
-    row.count[Row::DOWN] += up < 0.0;
-    row.count[Row::FLAT] += up == 0.0;
+    const SbVec3f & a = level.points[level.corners[3 * t]], & b = level.points[level.corners[3 * t + 1]],
+                  & c = level.points[level.corners[3 * t + 2]];
+    const double up = upward(a, b, c);
+    const bool flat = flatOnGround(a, b, c, up);
+    row.count[Row::DOWN] += up < 0.0 && !flat;
+    row.count[Row::FLAT] += flat;
   }
+}
+
+// The triangles as post numbers of the raster (three a triangle); false where a corner stands
+// on no post.
+bool postTriangles(const Truth & truth, const std::vector<SbVec3f> & points,
+                   const std::vector<int32_t> & corners, std::vector<int32_t> & triangles)
+{
+  triangles.clear();
+  for (const int32_t corner : corners) {
+    int64_t column = 0, row = 0;
+    if (!truth.posts->postAt(points[size_t(corner)], column, row)) return false;
+    triangles.push_back(int32_t(row * truth.window.width + column));
+  }
+  return true;
+}
+
+// Over the raster's posts: triangles whose corners are posts on one line have no ground area,
+// those turned against the raster's own cells face down, and the error is the strict one.
+void measureOnPosts(const Truth & truth, const std::vector<int32_t> & triangles, Row & row)
+{
+  const int32_t w = truth.window.width;
+  const auto orient = [w](const int32_t * t) {
+    return (int64_t(t[1] % w) - t[0] % w) * (int64_t(t[2] / w) - t[0] / w) -
+           (int64_t(t[1] / w) - t[0] / w) * (int64_t(t[2] % w) - t[0] % w);
+  };
+  const int32_t * cell = truth.mesh.coordIndex.data();
+  std::vector<int32_t> first = {int32_t(truth.mesh.posts[size_t(cell[0])]), int32_t(truth.mesh.posts[size_t(cell[1])]),
+                                int32_t(truth.mesh.posts[size_t(cell[2])])};
+  const bool cellsTurnLeft = orient(first.data()) > 0;
+  std::vector<int32_t> standing;
+  row.count[Row::DOWN] = row.count[Row::FLAT] = 0;
+  for (size_t i = 0; i < triangles.size(); i += 3) {
+    const int64_t o = orient(&triangles[i]);
+    row.count[Row::FLAT] += o == 0;
+    row.count[Row::DOWN] += o != 0 && (o > 0) != cellsTurnLeft;
+  }
+  const GridError error = strictErrorOf(truth.window, triangles.data(), triangles.size() / 3);
+  row.max[Row::MAX_ERROR] = error.largest;
+  row.sumSquares = error.sumSquares;
+  row.measured = error.posts;
 }
 
 // Within distance of a line between two of the cells that split [low, high] evenly.
@@ -505,15 +570,19 @@ bool measureFile(const Truth & truth, const char * fileName)
               reading.levels.size() == 1 ? "" : "s", (long long)reading.vertices);
   printHeader();
   Row total;
+  std::vector<int32_t> onPosts;
   for (size_t l = 0; l < reading.levels.size(); ++l) {
     Row row;
     countFacing(reading.levels[l], row);
     measurePosts(truth, reading.levels[l], 1 << l, row);
     measureSteps(truth, reading.levels, l, row);
+    if (truth.posts != nullptr && postTriangles(truth, reading.levels[l].points, reading.levels[l].corners, onPosts))
+      measureOnPosts(truth, onPosts, row);
     printRow(std::to_string(l + 1).c_str(), row);
     addTo(total, row);
   }
   printRow("total", total);
+  if (truth.posts != nullptr) std::printf("measured on the raster's posts, the strict way\n");
   std::printf("read in %.2f s, measured in %.2f s\n", readTime, seconds() - start);
   return true;
 }
@@ -552,6 +621,9 @@ void reportReduced(const Truth & truth, const char * name, const FlatMesh & mesh
   Row row;
   countFacing(level, row);
   measurePosts(truth, level, 1, row);
+  std::vector<int32_t> onPosts;
+  if (truth.posts != nullptr && postTriangles(truth, level.points, level.corners, onPosts))
+    measureOnPosts(truth, onPosts, row);
   printRow(name, row);
   std::printf("      %lld outline posts lost; %.3f s, %.2f M input triangles/s\n",
               (long long)outlineLost(truth, mesh), time, double(input) / time / 1e6);
@@ -580,12 +652,20 @@ void compareReducers(const Truth & truth, int percent)
   reportReduced(truth, "short", shortest, time, input);
   const int64_t count = int64_t(shortest.coordIndex.size() / 4);
 
+  // A raster's posts meshed anew, its whole outline free as in run mode 2; any other terrain by
+  // collapses.
   FlatMesh byError = whole;
   editable = editableViewOf(byError);
-  ErrorLimits limits;
-  limits.targetTriangles = count;
   start = seconds();
-  reduceByError(editable, protectedPositions, limits);
+  if (truth.posts != nullptr) {
+    GridLimits limits;
+    limits.targetTriangles = count;
+    reduceOnGrid(editable, VertexWelder(), *truth.posts, limits, nullptr);
+  } else {
+    ErrorLimits limits;
+    limits.targetTriangles = count;
+    reduceByError(editable, protectedPositions, limits);
+  }
   time = seconds() - start;
   resizeTo(byError, editable);
   reportReduced(truth, "error", byError, time, input);
@@ -606,17 +686,49 @@ void compareReducers(const Truth & truth, int percent)
   reportReduced(truth, "mopt", reference, time, input);
 }
 
+// A mesh of the raster from another program, as binary STL whose x and y count posts (x east,
+// y north from the raster's south-west post): its triangles and their strict error.
+bool measureStl(const Truth & truth, const char * fileName)
+{
+  std::ifstream in(fileName, std::ios::binary);
+  char header[80];
+  uint32_t count = 0;
+  if (truth.posts == nullptr || !in.read(header, sizeof header) || !in.read(reinterpret_cast<char *>(&count), 4))
+    return false;
+  std::vector<int32_t> triangles;
+  for (uint32_t i = 0; i < count; ++i) {
+    float values[12];
+    uint16_t attribute = 0;
+    if (!in.read(reinterpret_cast<char *>(values), sizeof values) || !in.read(reinterpret_cast<char *>(&attribute), 2))
+      return false;
+    for (int k = 0; k < 3; ++k) {
+      const long column = std::lround(values[3 + 3 * k]), row = truth.window.height - 1 - std::lround(values[4 + 3 * k]);
+      if (column < 0 || row < 0 || column >= truth.window.width || row >= truth.window.height) return false;
+      triangles.push_back(int32_t(row * truth.window.width + column));
+    }
+  }
+  Row row;
+  row.count[Row::CHUNKS] = 1;
+  row.count[Row::TRIANGLES] = int64_t(count);
+  measureOnPosts(truth, triangles, row);
+  printHeader();
+  printRow("stl", row);
+  return true;
+}
+
 } // namespace
 
 int main(int argc, char ** argv)
 {
   const bool compare = argc > 1 && std::string(argv[1]) == "--compare";
+  const bool stl = argc > 1 && std::string(argv[1]) == "--posts";
   if (argc < 3) {
     std::fprintf(stderr, "Usage: %s TERRAIN SAVED.iv [SAVED2.iv ...]\n"
-                         "       %s --compare TERRAIN [PERCENT ...]\n", argv[0], argv[0]);
+                         "       %s --compare TERRAIN [PERCENT ...]\n"
+                         "       %s --posts RASTER MESH.stl\n", argv[0], argv[0], argv[0]);
     return 2;
   }
-  if (compare) {
+  if (compare || stl) {
     ++argv;
     --argc;
   }
@@ -637,6 +749,7 @@ int main(int argc, char ** argv)
     for (int i = 2; i < argc; ++i) compareReducers(truth, std::atoi(argv[i]));
     return 0;
   }
+  if (stl) return measureStl(truth, argv[2]) ? 0 : 1;
   bool all = true;
   for (int i = 2; i < argc; ++i) all = measureFile(truth, argv[i]) && all;
   return all ? 0 : 1;
