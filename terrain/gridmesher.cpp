@@ -41,9 +41,9 @@ void forEachRowIn(const Point (&c)[3], int32_t width, int32_t height, Visit && v
 }
 
 // Heights over a counter-clockwise triangle of posts, from its corners' by barycentric weights
-// that are whole numbers, stepped exactly along a row: of heights that are whole numbers (as a
-// raster's mostly are) a post's distance comes out exact, so a bound is met or not the same way
-// whatever measures it.
+// that are whole numbers, stepped exactly along a row, as the height times the triangle's doubled
+// area: of heights that are whole numbers (as a raster's mostly are) a post's distance comes out
+// exact, so a bound is met or not the same way whatever measures it.
 struct Interpolation {
   Point c[3];
   double z[3];
@@ -66,7 +66,17 @@ struct Interpolation {
     const Point & b = c[k == 2 ? 0 : k + 1], & a = c[k == 0 ? 2 : k - 1];
     return -(int64_t(a.y) - b.y);
   }
-  // Calls visit(x, y, height there) along the row from x0 to x1.
+  // The numerator at (x, y) and its growth a step east, in floating point: exact for whole heights,
+  // within rounding otherwise.
+  void numerator(int32_t x, int32_t y, double & value, double & step) const
+  {
+    value = step = 0.0;
+    for (int k = 0; k < 3; ++k) {
+      value += double(weight(k, x, y)) * z[k];
+      step += double(stepEast(k)) * z[k];
+    }
+  }
+  // Calls visit(x, numerator) along the row from x0 to x1: the height there is numerator / area.
   template <typename Visit>
   void row(int32_t y, int32_t x0, int32_t x1, Visit && visit) const
   {
@@ -75,9 +85,8 @@ struct Interpolation {
       w[k] = weight(k, x0, y);
       dw[k] = stepEast(k);
     }
-    const double d = double(area);
     for (int32_t x = x0; x <= x1; ++x) {
-      visit(x, (double(w[0]) * z[0] + double(w[1]) * z[1] + double(w[2]) * z[2]) / d);
+      visit(x, double(w[0]) * z[0] + double(w[1]) * z[1] + double(w[2]) * z[2]);
       for (int k = 0; k < 3; ++k) w[k] += dw[k];
     }
   }
@@ -126,13 +135,13 @@ public:
 private:
   Point pointOf(int32_t post) const { return {post % window.width, post / window.width}; }
   double heightOf(int32_t post) const { return window.heights[size_t(post)]; }
-  bool outline(const std::vector<int32_t> & ccw, const std::vector<uint8_t> & isFixed,
+  bool outline(const std::vector<int32_t> & region, const std::vector<int32_t> & fixed,
                std::vector<int32_t> & corners, std::vector<std::pair<int32_t, int32_t>> & runs);
   int32_t addVertex(int32_t post, int32_t near, std::vector<int32_t> & touched);
   void scan(int32_t t);
-  bool scanFlat(int32_t t);
+  int32_t postNearestCentre(int32_t t) const;
   void push(const Candidate & candidate);
-  void insert(const Candidate & candidate, std::vector<int32_t> & touched);
+  void insert(int32_t t, int32_t post, std::vector<int32_t> & touched);
   void fillFlat(int64_t targetTriangles, std::vector<int32_t> & touched);
   static bool inOnePlane(const void * self, int32_t a, int32_t b, int32_t c, int32_t d);
 
@@ -141,9 +150,9 @@ private:
   std::vector<int32_t> vertexOfPost, postOfVertex;
   std::vector<uint32_t> stamps;
   std::vector<Candidate> heap; // a heap by std::push_heap, its room made beforehand
-  // Where every post lies on the surface: candidates in the order they came, so that older,
-  // larger triangles go first, which needs no heap.
-  std::vector<Candidate> inLine;
+  // Where every post lies on the surface: triangles in the order they came, so that older,
+  // larger ones go first, which needs no heap; each with its stamp when it came.
+  std::vector<std::pair<int32_t, uint32_t>> inLine;
   int64_t regionTriangles = 0;
   bool turned = false; // the region's triangles run clockwise
   bool flat = false;   // every post lies on the surface: what is inserted now changes nothing
@@ -151,51 +160,54 @@ private:
 
 // The region's outline: its directed boundary edges (region on the left) from the edges that no
 // triangle shares in the other direction. Corners are where the outline turns or meets itself,
-// and the fixed posts on it; runs are its straight stretches from corner to corner.
-bool GreedyMesher::outline(const std::vector<int32_t> & ccw, const std::vector<uint8_t> & isFixed,
+// and the fixed posts on it; runs are its straight stretches from corner to corner. Per post:
+// its edges out (low byte) and out along the outline (high byte); and how many outline edges
+// come in (low four bits), from which direction (three bits) and whether it is a corner (top).
+bool GreedyMesher::outline(const std::vector<int32_t> & region, const std::vector<int32_t> & fixed,
                            std::vector<int32_t> & corners, std::vector<std::pair<int32_t, int32_t>> & runs)
 {
   const size_t posts = vertexOfPost.size();
-  std::vector<uint8_t> out(posts, 0), boundary(posts, 0);
-  for (size_t i = 0; i < ccw.size(); i += 3)
+  std::vector<uint16_t> edges(posts, 0);
+  for (size_t i = 0; i + 2 < region.size(); i += 3) {
+    const int32_t a = region[i], b = region[i + (turned ? 2 : 1)], c = region[i + (turned ? 1 : 2)];
+    const int32_t corner[4] = {a, b, c, a};
     for (int k = 0; k < 3; ++k) {
-      const int32_t u = ccw[i + size_t(k)], v = ccw[i + size_t(k == 2 ? 0 : k + 1)];
-      const Point pu = pointOf(u), pv = pointOf(v);
+      const Point pu = pointOf(corner[k]), pv = pointOf(corner[k + 1]);
       const int d = directionOf(pv.x - pu.x, pv.y - pu.y);
-      if (d < 0 || (out[size_t(u)] >> d & 1)) return false; // no cell's edge, or overlapping
-      out[size_t(u)] = uint8_t(out[size_t(u)] | 1 << d);
+      uint16_t & out = edges[size_t(corner[k])];
+      if (d < 0 || (out >> d & 1)) return false; // no cell's edge, or overlapping
+      out = uint16_t(out | 1 << d);
     }
+  }
+  const uint8_t cornerBit = 0x80;
+  std::vector<uint8_t> incoming(posts, 0);
+  for (const int32_t f : fixed)
+    if (f >= 0 && size_t(f) < posts) incoming[size_t(f)] = cornerBit;
   for (size_t u = 0; u < posts; ++u)
-    for (int d = 0; d < 8; ++d)
-      if (out[u] >> d & 1) {
-        const size_t v = size_t(int64_t(u) + stepY[d] * int64_t(window.width) + stepX[d]);
-        if (!(out[v] >> opposite(d) & 1)) boundary[u] = uint8_t(boundary[u] | 1 << d);
-      }
-  std::vector<uint8_t> isCorner(posts, 0);
-  for (size_t u = 0; u < posts; ++u) {
-    int in = 0, inDirection = -1;
-    const Point p = pointOf(int32_t(u));
-    for (int d = 0; d < 8; ++d) {
-      const int32_t x = p.x - stepX[d], y = p.y - stepY[d];
-      if (x >= 0 && y >= 0 && x < window.width && y < window.height &&
-          (boundary[size_t(y) * size_t(window.width) + size_t(x)] >> d & 1))
-        ++in, inDirection = d;
+    for (unsigned bits = edges[u] & 0xff; bits != 0; bits &= bits - 1) {
+      const int d = __builtin_ctz(bits);
+      const size_t v = size_t(int64_t(u) + stepY[d] * int64_t(window.width) + stepX[d]);
+      if (edges[v] >> opposite(d) & 1) continue;
+      edges[u] = uint16_t(edges[u] | 1 << (8 + d));
+      incoming[v] = uint8_t(((incoming[v] & 0x0f) + 1) | d << 4 | (incoming[v] & cornerBit));
     }
-    if (in == 0 && boundary[u] == 0) {
-      if (isFixed[u]) corners.push_back(int32_t(u)); // a fixed post inside the region
+  for (size_t u = 0; u < posts; ++u) {
+    const unsigned along = edges[u] >> 8, in = incoming[u] & 0x0f;
+    if (in == 0 && along == 0) {
+      if (incoming[u] & cornerBit) corners.push_back(int32_t(u)); // a fixed post inside the region
       continue;
     }
-    isCorner[u] = isFixed[u] || in != 1 || boundary[u] != (1 << inDirection);
-    if (isCorner[u]) corners.push_back(int32_t(u));
+    if (in != 1 || along != 1u << (incoming[u] >> 4 & 7)) incoming[u] |= cornerBit;
+    if (incoming[u] & cornerBit) corners.push_back(int32_t(u));
   }
   for (const int32_t c : corners)
-    for (int d = 0; d < 8; ++d) {
-      if (!(boundary[size_t(c)] >> d & 1)) continue;
+    for (unsigned bits = edges[size_t(c)] >> 8; bits != 0; bits &= bits - 1) {
+      const int d = __builtin_ctz(bits);
       int32_t v = c;
       size_t steps = 0;
       do v += stepY[d] * window.width + stepX[d];
-      while (!isCorner[size_t(v)] && ++steps < posts);
-      if (!isCorner[size_t(v)]) return false;
+      while (!(incoming[size_t(v)] & cornerBit) && ++steps < posts);
+      if (!(incoming[size_t(v)] & cornerBit)) return false;
       runs.emplace_back(c, v);
     }
   return true;
@@ -215,24 +227,17 @@ int32_t GreedyMesher::addVertex(int32_t post, int32_t near, std::vector<int32_t>
 bool GreedyMesher::start(const std::vector<int32_t> & region, const std::vector<int32_t> & fixed)
 {
   const int32_t posts = int32_t(vertexOfPost.size());
-  std::vector<int32_t> ccw;
-  ccw.reserve(region.size());
   for (size_t i = 0; i + 2 < region.size(); i += 3) {
     const int32_t a = region[i], b = region[i + 1], c = region[i + 2];
     if (std::min({a, b, c}) < 0 || std::max({a, b, c}) >= posts) return false;
     const int64_t o = GridTriangulation::orient(pointOf(a), pointOf(b), pointOf(c));
-    if (o == 0) continue;
-    if (regionTriangles == 0) turned = o < 0;
+    if (o == 0) return false; // no cell's triangle
+    if (i == 0) turned = o < 0;
     if ((o < 0) != turned) return false;
-    ccw.insert(ccw.end(), {a, turned ? c : b, turned ? b : c});
-    ++regionTriangles;
   }
-  std::vector<uint8_t> isFixed(size_t(posts), 0);
-  for (const int32_t f : fixed)
-    if (f >= 0 && f < posts) isFixed[size_t(f)] = 1;
   std::vector<int32_t> corners;
   std::vector<std::pair<int32_t, int32_t>> runs;
-  if (ccw.empty() || !outline(ccw, isFixed, corners, runs)) return false;
+  if (region.size() < 3 || !outline(region, fixed, corners, runs)) return false;
   std::vector<int32_t> touched;
   int32_t near = 0;
   for (const int32_t c : corners) {
@@ -262,7 +267,6 @@ bool GreedyMesher::start(const std::vector<int32_t> & region, const std::vector<
 // nearest its centre, so that flat ground is split evenly.
 void GreedyMesher::scan(int32_t t)
 {
-  if (flat && scanFlat(t)) return;
   Point c[3];
   double z[3];
   int32_t cornerPost[3];
@@ -274,29 +278,39 @@ void GreedyMesher::scan(int32_t t)
   const Interpolation surface(c, z);
   const int64_t sx = int64_t(c[0].x) + c[1].x + c[2].x, sy = int64_t(c[0].y) + c[1].y + c[2].y;
   Candidate best = {-1.0, bySize ? surface.area : 0, t, stamps[size_t(t)], -1};
+  // Distances are compared times the triangle's doubled area, which spares a division a post.
+  const double area = double(surface.area);
+  double bestScaled = -1.0;
   int64_t bestSpread = 0;
   forEachRowIn(c, window.width, window.height, [&](int32_t y, int32_t x0, int32_t x1) {
     const float * heights = window.heights + int64_t(y) * window.width;
-    surface.row(y, x0, x1, [&](int32_t x, double at) {
-      const double h = heights[x];
-      const double error = std::fabs(at - h);
-      if (!(error >= best.error)) return; // smaller, or no post (NaN)
+    // The row's largest distance first, in a loop without branches; only a row that may hold
+    // the worst post is walked again, exactly, post by post.
+    double at = 0.0, step = 0.0, rowLargest = -1.0;
+    surface.numerator(x0, y, at, step);
+    for (int32_t x = x0; x <= x1; ++x, at += step)
+      rowLargest = std::max(rowLargest, std::fabs(at - double(heights[x]) * area));
+    if (rowLargest * (1.0 + 1e-12) < bestScaled) return;
+    surface.row(y, x0, x1, [&](int32_t x, double numerator) {
+      const double scaled = std::fabs(numerator - double(heights[x]) * area);
+      if (!(scaled >= bestScaled)) return; // smaller, or no post (NaN)
       const int32_t post = y * window.width + x;
       if (post == cornerPost[0] || post == cornerPost[1] || post == cornerPost[2]) return;
       const int64_t dx = 3 * int64_t(x) - sx, dy = 3 * int64_t(y) - sy, spread = dx * dx + dy * dy;
-      if (error > best.error || spread < bestSpread) {
-        best.error = error;
+      if (scaled > bestScaled || spread < bestSpread) {
+        bestScaled = scaled;
         best.post = post;
         bestSpread = spread;
       }
     });
   });
+  best.error = bestScaled / area;
   if (best.post >= 0) push(best);
 }
 
-// Where every post lies on the surface, a triangle's candidate is the post nearest its centre,
-// found without a scan where that is the rounded centre: inside it and no corner of it.
-bool GreedyMesher::scanFlat(int32_t t)
+// The post nearest the triangle's centre that is no corner of it, or -1: the rounded centre
+// where it lies in the triangle, found by a scan otherwise.
+int32_t GreedyMesher::postNearestCentre(int32_t t) const
 {
   Point c[3];
   int32_t cornerPost[3];
@@ -306,13 +320,26 @@ bool GreedyMesher::scanFlat(int32_t t)
   }
   const int64_t sx = int64_t(c[0].x) + c[1].x + c[2].x, sy = int64_t(c[0].y) + c[1].y + c[2].y;
   const Point centre = {int32_t(floorDiv(2 * sx + 3, 6)), int32_t(floorDiv(2 * sy + 3, 6))};
-  for (int k = 0; k < 3; ++k)
-    if (GridTriangulation::orient(c[k], c[k == 2 ? 0 : k + 1], centre) < 0) return false;
-  const int32_t post = centre.y * window.width + centre.x;
-  if (post == cornerPost[0] || post == cornerPost[1] || post == cornerPost[2] || std::isnan(heightOf(post)))
-    return false;
-  push({0.0, bySize ? GridTriangulation::orient(c[0], c[1], c[2]) : 0, t, stamps[size_t(t)], post});
-  return true;
+  bool inside = true;
+  for (int k = 0; k < 3; ++k) inside = inside && GridTriangulation::orient(c[k], c[k == 2 ? 0 : k + 1], centre) >= 0;
+  const int32_t rounded = centre.y * window.width + centre.x;
+  if (inside && rounded != cornerPost[0] && rounded != cornerPost[1] && rounded != cornerPost[2] &&
+      !std::isnan(heightOf(rounded)))
+    return rounded;
+  int32_t best = -1;
+  int64_t bestSpread = 0;
+  forEachRowIn(c, window.width, window.height, [&](int32_t y, int32_t x0, int32_t x1) {
+    for (int32_t x = x0; x <= x1; ++x) {
+      const int32_t post = y * window.width + x;
+      const int64_t dx = 3 * int64_t(x) - sx, dy = 3 * int64_t(y) - sy, spread = dx * dx + dy * dy;
+      if ((best >= 0 && spread >= bestSpread) || post == cornerPost[0] || post == cornerPost[1] ||
+          post == cornerPost[2] || std::isnan(heightOf(post)))
+        continue;
+      best = post;
+      bestSpread = spread;
+    }
+  });
+  return best;
 }
 
 // Whether vertex d's post lies on the plane of a, b and c, exactly as the interpolation gives it.
@@ -331,35 +358,34 @@ bool GreedyMesher::inOnePlane(const void * self, int32_t a, int32_t b, int32_t c
   const int32_t post = m.postOfVertex[size_t(d)];
   const Point q = m.pointOf(post);
   bool same = false;
-  surface.row(q.y, q.x, q.x, [&](int32_t, double at) { same = at == m.heightOf(post); });
+  surface.row(q.y, q.x, q.x,
+              [&](int32_t, double numerator) { same = numerator == m.heightOf(post) * double(surface.area); });
   return same;
 }
 
 void GreedyMesher::push(const Candidate & candidate)
 {
-  if (!flat) {
-    heap.push_back(candidate);
-    std::push_heap(heap.begin(), heap.end());
-    return;
-  }
-  inLine.push_back(candidate);
+  heap.push_back(candidate);
+  std::push_heap(heap.begin(), heap.end());
 }
 
-// Inserts the candidate's post and puts the triangles it made or flipped back in line.
-void GreedyMesher::insert(const Candidate & candidate, std::vector<int32_t> & touched)
+// Inserts the post in triangle t and puts the triangles it made or flipped back in line.
+void GreedyMesher::insert(int32_t t, int32_t post, std::vector<int32_t> & touched)
 {
   touched.clear();
   const int32_t before = triangulation.numTriangles();
   // The new vertex's post is known before the flips that follow its insertion look at it.
-  postOfVertex.push_back(candidate.post);
-  vertexOfPost[size_t(candidate.post)] = triangulation.insertIn(candidate.triangle, pointOf(candidate.post), touched);
+  postOfVertex.push_back(post);
+  vertexOfPost[size_t(post)] = triangulation.insertIn(t, pointOf(post), touched);
   stamps.resize(size_t(triangulation.numTriangles()), 0);
-  for (int32_t t = before; t < triangulation.numTriangles(); ++t) regionTriangles += triangulation.marked(t);
+  for (int32_t u = before; u < triangulation.numTriangles(); ++u) regionTriangles += triangulation.marked(u);
   std::sort(touched.begin(), touched.end());
   touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
-  for (const int32_t t : touched) {
-    ++stamps[size_t(t)];
-    if (triangulation.marked(t)) scan(t);
+  for (const int32_t u : touched) {
+    ++stamps[size_t(u)];
+    if (!triangulation.marked(u)) continue;
+    if (flat) inLine.emplace_back(u, stamps[size_t(u)]);
+    else scan(u);
   }
 }
 
@@ -373,13 +399,15 @@ void GreedyMesher::fillFlat(int64_t targetTriangles, std::vector<int32_t> & touc
   triangulation.setFlipRule(&GreedyMesher::inOnePlane, this);
   // Largest first of those waiting, then in line.
   std::sort_heap(heap.begin(), heap.end());
-  inLine.reserve(heap.size() + size_t(std::max<int64_t>(0, targetTriangles - regionTriangles)) * 4);
+  inLine.reserve(heap.size() + size_t(std::max<int64_t>(0, targetTriangles - regionTriangles)) * 3);
   for (auto it = heap.rbegin(); it != heap.rend(); ++it)
-    if (it->stamp == stamps[size_t(it->triangle)]) inLine.push_back(*it);
+    if (it->stamp == stamps[size_t(it->triangle)]) inLine.emplace_back(it->triangle, it->stamp);
   std::vector<Candidate>().swap(heap);
   for (size_t next = 0; regionTriangles < targetTriangles && next < inLine.size(); ++next) {
-    const Candidate candidate = inLine[next];
-    if (candidate.stamp == stamps[size_t(candidate.triangle)]) insert(candidate, touched);
+    const auto [t, stamp] = inLine[next];
+    if (stamp != stamps[size_t(t)]) continue;
+    const int32_t post = postNearestCentre(t);
+    if (post >= 0) insert(t, post, touched);
   }
 }
 
@@ -392,14 +420,14 @@ void GreedyMesher::run(const GridLimits & limits)
     bounded ? int64_t(vertexOfPost.size()) / 8 : limits.targetTriangles / 2 * 11 / 10, int64_t(vertexOfPost.size()));
   triangulation.reserve(size_t(expected));
   stamps.reserve(size_t(2 * expected + triangulation.numTriangles()));
-  heap.reserve(size_t(4 * expected));
+  heap.reserve(size_t(2 * expected));
   while (!heap.empty()) {
     const Candidate top = heap.front();
     if (bounded ? top.error <= limits.maxError : regionTriangles >= limits.targetTriangles) break;
     if (!bounded && top.error == 0.0) return fillFlat(limits.targetTriangles, touched);
     std::pop_heap(heap.begin(), heap.end());
     heap.pop_back();
-    if (top.stamp == stamps[size_t(top.triangle)]) insert(top, touched);
+    if (top.stamp == stamps[size_t(top.triangle)]) insert(top.triangle, top.post, touched);
   }
 }
 
@@ -452,11 +480,11 @@ GridError strictErrorOf(const PostWindow & window, const int32_t * triangles, si
     }
     const Interpolation surface(c, z);
     forEachRowIn(c, window.width, window.height, [&](int32_t y, int32_t x0, int32_t x1) {
-      surface.row(y, x0, x1, [&](int32_t x, double at) {
+      surface.row(y, x0, x1, [&](int32_t x, double numerator) {
         const size_t post = size_t(y) * size_t(window.width) + size_t(x);
         const double h = window.heights[post];
         if (std::isnan(h)) return;
-        const double error = std::fabs(at - h);
+        const double error = std::fabs(numerator - h * double(surface.area)) / double(surface.area);
         result.largest = std::max(result.largest, error);
         worst[post] = std::max(worst[post], float(error));
       });

@@ -23,18 +23,19 @@ struct ChunkWindow {
 
 bool windowOf(const EditableMesh & mesh, const PostLookup & posts, ChunkWindow & w)
 {
-  std::vector<int64_t> columns(size_t(mesh.numPoints)), rows(size_t(mesh.numPoints));
+  // Each vertex's column and row, packed, first; then the window that holds them.
+  std::vector<uint64_t> at(size_t(mesh.numPoints));
   int64_t c0 = std::numeric_limits<int64_t>::max(), r0 = c0, c1 = -1, r1 = -1;
   for (int32_t v = 0; v < mesh.numPoints; ++v) {
-    if (!posts.postAt(mesh.points[v], columns[size_t(v)], rows[size_t(v)])) return false;
-    c0 = std::min(c0, columns[size_t(v)]);
-    c1 = std::max(c1, columns[size_t(v)]);
-    r0 = std::min(r0, rows[size_t(v)]);
-    r1 = std::max(r1, rows[size_t(v)]);
+    int64_t column = 0, row = 0;
+    if (!posts.postAt(mesh.points[v], column, row) || column >= INT32_MAX || row >= INT32_MAX) return false;
+    at[size_t(v)] = uint64_t(row) << 32 | uint64_t(column);
+    c0 = std::min(c0, column);
+    c1 = std::max(c1, column);
+    r0 = std::min(r0, row);
+    r1 = std::max(r1, row);
   }
-  if (c1 < 0 || c1 - c0 >= INT32_MAX / 2 || r1 - r0 >= INT32_MAX / 2 ||
-      (c1 - c0 + 1) * (r1 - r0 + 1) >= INT32_MAX)
-    return false;
+  if (c1 < 0 || (c1 - c0 + 1) * (r1 - r0 + 1) >= INT32_MAX) return false;
   w.column0 = c0;
   w.row0 = r0;
   w.window.width = int32_t(c1 - c0 + 1);
@@ -44,7 +45,8 @@ bool windowOf(const EditableMesh & mesh, const PostLookup & posts, ChunkWindow &
   w.vertexAt.assign(size, -1);
   w.postOf.resize(size_t(mesh.numPoints));
   for (int32_t v = 0; v < mesh.numPoints; ++v) {
-    const int32_t post = int32_t((rows[size_t(v)] - r0) * w.window.width + (columns[size_t(v)] - c0));
+    const int64_t column = int64_t(at[size_t(v)] & 0xffffffffu), row = int64_t(at[size_t(v)] >> 32);
+    const int32_t post = int32_t((row - r0) * w.window.width + (column - c0));
     w.postOf[size_t(v)] = post;
     w.heights[size_t(post)] = mesh.points[v][1];
     w.vertexAt[size_t(post)] = v;

@@ -15,11 +15,6 @@ int prev(int k) { return k == 0 ? 2 : k - 1; }
 
 } // namespace
 
-int64_t GridTriangulation::orient(const Point & a, const Point & b, const Point & c)
-{
-  return (int64_t(b.x) - a.x) * (int64_t(c.y) - a.y) - (int64_t(b.y) - a.y) * (int64_t(c.x) - a.x);
-}
-
 GridTriangulation::GridTriangulation(int32_t x0, int32_t y0, int32_t x1, int32_t y1)
 {
   points = {{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}};
@@ -41,8 +36,10 @@ int32_t GridTriangulation::newTriangle(int32_t a, int32_t b, int32_t c, uint8_t 
 {
   const int32_t t = int32_t(flags.size());
   flags.push_back(mark);
-  corners.insert(corners.end(), {a, b, c});
-  neighbours.insert(neighbours.end(), {-1, -1, -1});
+  for (int k = 0; k < 3; ++k) {
+    corners.push_back(-1);
+    neighbours.push_back(-1);
+  }
   setCorners(t, a, b, c);
   return t;
 }
@@ -62,15 +59,17 @@ void GridTriangulation::link(int32_t t, int k, int32_t u, int j)
   if (u >= 0) neighbours[3 * size_t(u) + size_t(j)] = t;
 }
 
-// Points the neighbour that lay across edge k of t before t changed (it still names the triangle
-// that held that edge before) at t again.
-void GridTriangulation::linkAcross(int32_t t, int k, int32_t u)
+// Across edge k of t now lies u, which named the triangle `before` across that edge.
+void GridTriangulation::linkAcross(int32_t t, int k, int32_t u, int32_t before)
 {
   neighbours[3 * size_t(t) + size_t(k)] = u;
-  if (u < 0) return;
-  const int32_t a = corner(t, k), b = corner(t, next(k));
+  if (u < 0 || before == t) return;
+  int32_t * across = &neighbours[3 * size_t(u)];
   for (int j = 0; j < 3; ++j)
-    if (corner(u, j) == b && corner(u, next(j)) == a) neighbours[3 * size_t(u) + size_t(j)] = t;
+    if (across[j] == before) {
+      across[j] = t;
+      return;
+    }
 }
 
 int GridTriangulation::edgeTowards(int32_t t, int32_t u) const
@@ -88,13 +87,25 @@ void GridTriangulation::setConstrained(int32_t t, int k, bool on)
 bool GridTriangulation::inCircle(int32_t t, int32_t v) const
 {
   const Point & d = points[size_t(v)];
-  __int128 m[3][3];
+  int64_t dx[3], dy[3], reach = 0;
   for (int k = 0; k < 3; ++k) {
     const Point & p = points[size_t(corner(t, k))];
-    const int64_t dx = int64_t(p.x) - d.x, dy = int64_t(p.y) - d.y;
-    m[k][0] = dx;
-    m[k][1] = dy;
-    m[k][2] = __int128(dx) * dx + __int128(dy) * dy;
+    dx[k] = int64_t(p.x) - d.x;
+    dy[k] = int64_t(p.y) - d.y;
+    reach = std::max({reach, dx[k] < 0 ? -dx[k] : dx[k], dy[k] < 0 ? -dy[k] : dy[k]});
+  }
+  // Below 2^14 every product and sum fits 64 bits; farther apart, 128.
+  if (reach < 16384) {
+    const int64_t det = (dx[0] * dx[0] + dy[0] * dy[0]) * (dx[1] * dy[2] - dx[2] * dy[1]) +
+                        (dx[1] * dx[1] + dy[1] * dy[1]) * (dx[2] * dy[0] - dx[0] * dy[2]) +
+                        (dx[2] * dx[2] + dy[2] * dy[2]) * (dx[0] * dy[1] - dx[1] * dy[0]);
+    return det > 0;
+  }
+  __int128 m[3][3];
+  for (int k = 0; k < 3; ++k) {
+    m[k][0] = dx[k];
+    m[k][1] = dy[k];
+    m[k][2] = __int128(dx[k]) * dx[k] + __int128(dy[k]) * dy[k];
   }
   const __int128 det = m[0][2] * (m[1][0] * m[2][1] - m[2][0] * m[1][1]) +
                        m[1][2] * (m[2][0] * m[0][1] - m[0][0] * m[2][1]) +
@@ -119,11 +130,11 @@ void GridTriangulation::flip(int32_t t, int k)
   flags[size_t(u)] = uint8_t(markU | (fixedDB ? 1 : 0) | (fixedBC ? 2 : 0));
   setCorners(t, a, d, c);
   setCorners(u, d, b, c);
-  linkAcross(t, 0, acrossAD);
+  linkAcross(t, 0, acrossAD, u);
   link(t, 1, u, 2);
-  linkAcross(t, 2, acrossCA);
-  linkAcross(u, 0, acrossDB);
-  linkAcross(u, 1, acrossBC);
+  linkAcross(t, 2, acrossCA, t);
+  linkAcross(u, 0, acrossDB, u);
+  linkAcross(u, 1, acrossBC, t);
 }
 
 // Flips every listed edge whose far side's corner lies inside its triangle's circle, and the
@@ -156,8 +167,8 @@ int32_t GridTriangulation::splitInside(int32_t t, int32_t v, std::vector<int32_t
   const int32_t t2 = newTriangle(c, a, v, uint8_t(mark | ((f >> 2) & 1)));
   flags[size_t(t)] = uint8_t(mark | (f & 1));
   setCorners(t, a, b, v);
-  linkAcross(t1, 0, n1);
-  linkAcross(t2, 0, n2);
+  linkAcross(t1, 0, n1, t);
+  linkAcross(t2, 0, n2, t);
   link(t, 1, t1, 2);
   link(t1, 1, t2, 2);
   link(t2, 1, t, 2);
@@ -179,8 +190,8 @@ int32_t GridTriangulation::splitEdge(int32_t t, int k, int32_t v, std::vector<in
   const int32_t t1 = newTriangle(v, b, c, uint8_t(markT | ab | (fixedBC ? 2 : 0)));
   flags[size_t(t)] = uint8_t(markT | ab | (fixedCA ? 4 : 0));
   setCorners(t, a, v, c);
-  linkAcross(t, 2, acrossCA);
-  linkAcross(t1, 1, acrossBC);
+  linkAcross(t, 2, acrossCA, t);
+  linkAcross(t1, 1, acrossBC, t);
   link(t, 1, t1, 2);
   touched.insert(touched.end(), {t, t1});
   pendingEdges.assign({{t, 2}, {t1, 1}});
@@ -196,8 +207,8 @@ int32_t GridTriangulation::splitEdge(int32_t t, int k, int32_t v, std::vector<in
     const int32_t u1 = newTriangle(v, a, d, uint8_t(markU | ab | (fixedAD ? 2 : 0)));
     flags[size_t(u)] = uint8_t(markU | ab | (fixedDB ? 4 : 0));
     setCorners(u, b, v, d);
-    linkAcross(u, 2, acrossDB);
-    linkAcross(u1, 1, acrossAD);
+    linkAcross(u, 2, acrossDB, u);
+    linkAcross(u1, 1, acrossAD, u);
     link(u, 1, u1, 2);
     link(t, 0, u1, 0);
     link(t1, 0, u, 0);

@@ -66,7 +66,10 @@ public:
   void reserve(size_t points);
 
   // Twice the signed area of a, b, c: positive when counter-clockwise.
-  static int64_t orient(const Point & a, const Point & b, const Point & c);
+  static int64_t orient(const Point & a, const Point & b, const Point & c)
+  {
+    return (int64_t(b.x) - a.x) * (int64_t(c.y) - a.y) - (int64_t(b.y) - a.y) * (int64_t(c.x) - a.x);
+  }
 
 private:
   static constexpr uint8_t markBit = 8;
@@ -74,7 +77,7 @@ private:
   int32_t newTriangle(int32_t a, int32_t b, int32_t c, uint8_t mark);
   void setCorners(int32_t t, int32_t a, int32_t b, int32_t c);
   void link(int32_t t, int k, int32_t u, int j);
-  void linkAcross(int32_t t, int k, int32_t u);
+  void linkAcross(int32_t t, int k, int32_t u, int32_t before);
   int edgeTowards(int32_t t, int32_t u) const;
   void setConstrained(int32_t t, int k, bool on);
   void flip(int32_t t, int k);
