@@ -4,6 +4,7 @@
 
 #include "meshreduce.h"
 
+#include "groundplane.h"
 #include "hugepages.h"
 #include "middlepivotsort.h"
 #include "vertexwelder.h"
@@ -132,13 +133,6 @@ const Incidence & incidenceOf(const int32_t * coordIndex, int numTriangles, int 
     }
   }
   return incidence;
-}
-
-// Twice the signed area on the ground (X and Z) of a triangle, in double precision.
-double groundArea(const SbVec3f & p0, const SbVec3f & p1, const SbVec3f & p2)
-{
-  return (double(p1[0]) - double(p0[0])) * (double(p2[2]) - double(p0[2])) -
-         (double(p2[0]) - double(p0[0])) * (double(p1[2]) - double(p0[2]));
 }
 
 // The final sweep's decision, worked out quickly where it is plain: a third corner farther off
@@ -280,7 +274,11 @@ private:
       }
       const double sBefore = groundArea(before[0], before[1], before[2]);
       const double sAfter = groundArea(after[0], after[1], after[2]);
-      if (sBefore != 0.0 && (sAfter == 0.0 || (sAfter > 0.0) != (sBefore > 0.0))) return false;
+      // Flat on the ground before, a triangle is left to the sweep; otherwise it keeps its side
+      // and more area than rounding could make of three points on one line.
+      if (!flatOnGround(before[0], before[1], before[2], sBefore) &&
+          (flatOnGround(after[0], after[1], after[2], sAfter) || (sAfter > 0.0) != (sBefore > 0.0)))
+        return false;
       if (sweep.sweptAway(after[0], after[1], after[2], sAfter) &&
           !sweep.sweptAway(before[0], before[1], before[2], sBefore))
         return false;

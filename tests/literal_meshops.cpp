@@ -1,5 +1,7 @@
 #include "literal_meshops.h"
 
+#include "groundplane.h"
+
 #include <Inventor/SbBSPTree.h>
 #include <Inventor/SbLine.h>
 #include <Inventor/SoFullPath.h>
@@ -188,7 +190,13 @@ static bool foldsATriangle(SoCoordinate3 * coords, SoIndexedFaceSet * faces,
                            (before[2][0] - before[0][0]) * (before[1][1] - before[0][1]);
     const double sAfter = (after[1][0] - after[0][0]) * (after[2][1] - after[0][1]) -
                           (after[2][0] - after[0][0]) * (after[1][1] - after[0][1]);
-    if (sBefore != 0 && (sAfter == 0 || (sBefore < 0) != (sAfter < 0))) return true;
+    const SbVec3f & p0 = coords->point[collapseTarget[t[0]] != -1 ? collapseTarget[t[0]] : t[0]];
+    const SbVec3f & p1 = coords->point[collapseTarget[t[1]] != -1 ? collapseTarget[t[1]] : t[1]];
+    const SbVec3f & p2 = coords->point[collapseTarget[t[2]] != -1 ? collapseTarget[t[2]] : t[2]];
+    const SbVec3f q0 = t[0] == a ? coords->point[b] : p0, q1 = t[1] == a ? coords->point[b] : p1,
+                  q2 = t[2] == a ? coords->point[b] : p2;
+    if (!flatOnGround(p0, p1, p2, sBefore) && (flatOnGround(q0, q1, q2, sAfter) || (sBefore < 0) != (sAfter < 0)))
+      return true;
     const SbVec3f b0 = coords->point[collapseTarget[t[0]] != -1 ? collapseTarget[t[0]] : t[0]];
     const SbVec3f b1 = coords->point[collapseTarget[t[1]] != -1 ? collapseTarget[t[1]] : t[1]];
     const SbVec3f b2 = coords->point[collapseTarget[t[2]] != -1 ? collapseTarget[t[2]] : t[2]];
