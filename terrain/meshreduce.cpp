@@ -108,10 +108,17 @@ bool validTriangle(const int32_t * corner, int numPoints)
 }
 
 // The lists live on between the passes of a thread: mapping tens of megabytes afresh, page by
-// page, for every pass of a large chunk would cost more than filling them.
+// page, for every pass of a large chunk would cost more than filling them. Lists four times
+// larger than a chunk needs are given back.
 const Incidence & incidenceOf(const int32_t * coordIndex, int numTriangles, int numPoints)
 {
   thread_local Incidence incidence;
+  // What a far larger chunk left behind goes back, so that a thread holds no more than its
+  // chunks need as the tree comes to its smaller cells.
+  if (incidence.entries.capacity() > size_t(numTriangles) * 3 * 4) {
+    hugepages::Vector<Incidence::Entry>().swap(incidence.entries);
+    hugepages::Vector<int32_t>().swap(incidence.start);
+  }
   incidence.start.assign(size_t(numPoints) + 1, 0);
   for (int t = 0; t < numTriangles; ++t) {
     const int32_t * corner = coordIndex + 4 * size_t(t);
