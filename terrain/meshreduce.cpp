@@ -282,9 +282,10 @@ private:
       const double sBefore = groundArea(before[0], before[1], before[2]);
       const double sAfter = groundArea(after[0], after[1], after[2]);
       // Flat on the ground before, a triangle is left to the sweep; otherwise it keeps its side
-      // and more area than rounding could make of three points on one line.
-      if (!flatOnGround(before[0], before[1], before[2], sBefore) &&
-          (flatOnGround(after[0], after[1], after[2], sAfter) || (sAfter > 0.0) != (sBefore > 0.0)))
+      // and more area than rounding could make of three points on one line (the cheap test
+      // first).
+      if (((sAfter > 0.0) != (sBefore > 0.0) || flatOnGround(after[0], after[1], after[2], sAfter)) &&
+          !flatOnGround(before[0], before[1], before[2], sBefore))
         return false;
       if (sweep.sweptAway(after[0], after[1], after[2], sAfter) &&
           !sweep.sweptAway(before[0], before[1], before[2], sBefore))
