@@ -2,6 +2,7 @@
 
 #include "containedrun.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -22,8 +23,13 @@ struct Header {
   int32_t noteLength;
   int32_t sourcesLength;
   int32_t numPosts;
+  int32_t placed;
+  double geoTransform[6];
+  int32_t datum;
+  int32_t wktLength;
+  int32_t datumFileLength;
 };
-const uint32_t MAGIC = 0x54524e35;
+const uint32_t MAGIC = 0x54524e36;
 
 // The names of the sources, each ended by a NUL: no file name holds one.
 std::string joinedSources(const std::vector<std::string> & sources)
@@ -111,10 +117,17 @@ bool writeFlatMesh(int fd, const FlatMesh & mesh)
                          t.imageComponents,
                          int32_t(mesh.note.size()),
                          int32_t(sources.size()),
-                         int32_t(mesh.posts.size())};
+                         int32_t(mesh.posts.size()),
+                         mesh.placement.placed ? 1 : 0,
+                         {},
+                         int32_t(mesh.placement.datum),
+                         int32_t(mesh.placement.wkt.size()),
+                         int32_t(mesh.placement.datumFile.size())};
   if (t.image.size() != size_t(t.imageWidth) * size_t(t.imageHeight) * size_t(t.imageComponents))
     return false;
-  return writeAll(fd, &header, sizeof header) &&
+  Header full = header;
+  std::copy(mesh.placement.geoTransform, mesh.placement.geoTransform + 6, full.geoTransform);
+  return writeAll(fd, &full, sizeof full) &&
          writeAll(fd, mesh.points.data(), sizeof(SbVec3f) * mesh.points.size()) &&
          writeAll(fd, mesh.texCoords.data(), sizeof(SbVec2f) * mesh.texCoords.size()) &&
          writeAll(fd, mesh.coordIndex.data(), sizeof(int32_t) * mesh.coordIndex.size()) &&
@@ -124,7 +137,9 @@ bool writeFlatMesh(int fd, const FlatMesh & mesh)
          writeAll(fd, sources.data(), sources.size()) &&
          writeAll(fd, &mesh.origin, sizeof mesh.origin) &&
          writeAll(fd, &mesh.grid, sizeof mesh.grid) &&
-         writeAll(fd, mesh.posts.data(), sizeof(uint32_t) * mesh.posts.size());
+         writeAll(fd, mesh.posts.data(), sizeof(uint32_t) * mesh.posts.size()) &&
+         writeAll(fd, mesh.placement.wkt.data(), mesh.placement.wkt.size()) &&
+         writeAll(fd, mesh.placement.datumFile.data(), mesh.placement.datumFile.size());
 }
 
 bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails & details)
@@ -136,6 +151,8 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails
       header->imageWidth < 0 || header->imageHeight < 0 || header->imageComponents < 0 ||
       header->imageComponents > 4 || header->imageWidth > 65536 || header->imageHeight > 65536 ||
       header->noteLength < 0 || header->sourcesLength < 0 || header->numPosts < 0 ||
+      header->wktLength < 0 || header->datumFileLength < 0 || header->datum < 0 ||
+      header->datum > int32_t(VerticalDatum::RASTER) ||
       (header->numPosts != 0 && header->numPosts != header->numPoints))
     return false;
   const size_t imageBytes =
@@ -156,7 +173,9 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails
   const char * origin = sources ? take<char>(bytes, size, at, sizeof(GeoOrigin)) : nullptr;
   const char * grid = origin ? take<char>(bytes, size, at, sizeof(RasterGrid)) : nullptr;
   const char * posts = grid ? take<char>(bytes, size, at, sizeof(uint32_t) * size_t(header->numPosts)) : nullptr;
-  if (posts == nullptr) return false;
+  const char * wkt = posts ? take<char>(bytes, size, at, size_t(header->wktLength)) : nullptr;
+  const char * datumFile = wkt ? take<char>(bytes, size, at, size_t(header->datumFileLength)) : nullptr;
+  if (datumFile == nullptr) return false;
 
   mesh.points = points;
   mesh.numPoints = header->numPoints;
@@ -180,5 +199,11 @@ bool parseFlatMesh(const char * bytes, size_t size, MeshView & mesh, MeshDetails
   std::memcpy(&details.grid, grid, sizeof(RasterGrid));
   details.posts.resize(size_t(header->numPosts));
   if (header->numPosts > 0) std::memcpy(details.posts.data(), posts, sizeof(uint32_t) * details.posts.size());
+  RasterPlacement & placement = details.placement;
+  placement.placed = header->placed != 0;
+  std::copy(header->geoTransform, header->geoTransform + 6, placement.geoTransform);
+  placement.datum = VerticalDatum(header->datum);
+  placement.wkt.assign(wkt, size_t(header->wktLength));
+  placement.datumFile.assign(datumFile, size_t(header->datumFileLength));
   return true;
 }

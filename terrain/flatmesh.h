@@ -39,6 +39,26 @@ struct GeoOrigin {
   double earthCentred[3] = {0.0, 0.0, 0.0};
 };
 
+// How a raster's heights are measured: above which surface its posts' heights lie.
+enum class VerticalDatum : int32_t {
+  UNKNOWN,   // not said: taken as heights on the ellipsoid, and the load says so
+  ELLIPSOID, // the WGS 84 ellipsoid
+  EGM96,     // the EGM96 geoid (as SRTM files keep them)
+  GRID,      // a geoid model in a grid file PROJ reads (datumFile)
+  RASTER     // the vertical part of the raster's own reference system
+};
+
+// Where a raster's posts lie, to place any post on the Earth afresh: the pixel of post (c, r) of
+// the kept grid is (c * stride, r * stride), its centre mapped by the geotransform into the
+// reference system of wkt, its height above the vertical datum.
+struct RasterPlacement {
+  bool placed = false; // a geotransform and a reference system
+  double geoTransform[6] = {0.0, 1.0, 0.0, 0.0, 0.0, -1.0};
+  std::string wkt;
+  VerticalDatum datum = VerticalDatum::UNKNOWN;
+  std::string datumFile;
+};
+
 // Where a raster's mesh comes from: the grid of posts the load kept (every stride-th post of the
 // raster), and for every vertex the number of its post in that grid (row * columns + column).
 // Empty for a scene.
@@ -60,6 +80,7 @@ struct FlatMesh {
   GeoOrigin origin;
   RasterGrid grid;
   std::vector<uint32_t> posts; // a raster's: the post of every vertex
+  RasterPlacement placement;
 };
 
 // What comes with a mesh's lists across from the reading child.
@@ -70,6 +91,7 @@ struct MeshDetails {
   GeoOrigin origin;
   RasterGrid grid;
   std::vector<uint32_t> posts;
+  RasterPlacement placement;
 };
 
 // The three lists of a mesh, wherever they live (a FlatMesh, the fields of nodes, a mapping).

@@ -6,6 +6,7 @@
 
 #include "containedrun.h"
 #include "rastercolours.h"
+#include "rastergeoreference.h"
 #include "paths.h"
 #include "scenesaving.h"
 
@@ -28,8 +29,6 @@
 
 namespace {
 
-const double earthRadius = 6371008.8;
-const double degree = M_PI / 180.0;
 // Textures larger than this along either side are sampled down: no display shows more.
 const int maxTextureSide = 4096;
 
@@ -40,114 +39,6 @@ using Dataset = std::unique_ptr<void, DatasetCloser>;
 
 struct TransformDeleter {
   void operator()(void * transform) const { OCTDestroyCoordinateTransformation(transform); }
-};
-
-// Where a raster's posts lie: its geotransform, and how map coordinates become metres about
-// the raster's centre.
-class Georeference {
-public:
-  explicit Georeference(GDALDatasetH dataset)
-  {
-    const int width = GDALGetRasterXSize(dataset), height = GDALGetRasterYSize(dataset);
-    placed = GDALGetGeoTransform(dataset, gt) == CE_None;
-    if (!placed) {
-      // Unplaced: one post per metre, the first row to the north.
-      const double identity[6] = {0.0, 1.0, 0.0, 0.0, 0.0, -1.0};
-      std::copy(identity, identity + 6, gt);
-    }
-    srs = GDALGetSpatialRef(dataset);
-    if (srs != nullptr) {
-      crsName = OSRGetName(srs) != nullptr ? OSRGetName(srs) : "unnamed";
-      geographic = OSRIsGeographic(srs) != 0;
-      if (!geographic) metresPerUnit = OSRGetLinearUnits(srs, nullptr);
-      if (!(metresPerUnit > 0.0)) metresPerUnit = 1.0;
-    }
-    mapOf(width / 2.0, height / 2.0, centreX, centreY);
-    cosLatitude = std::cos(centreY * degree);
-  }
-
-  // Map coordinates of a point of the raster, in pixels from its upper left corner.
-  void mapOf(double column, double row, double & x, double & y) const
-  {
-    x = gt[0] + column * gt[1] + row * gt[2];
-    y = gt[3] + column * gt[4] + row * gt[5];
-  }
-
-  // X east and Z south, in metres from the centre, of the post at (column, row).
-  void localOf(int column, int row, float & east, float & south) const
-  {
-    double x, y;
-    mapOf(column + 0.5, row + 0.5, x, y);
-    if (geographic) {
-      east = float(earthRadius * cosLatitude * (x - centreX) * degree);
-      south = float(-earthRadius * (y - centreY) * degree);
-    } else {
-      east = float((x - centreX) * metresPerUnit);
-      south = float(-(y - centreY) * metresPerUnit);
-    }
-  }
-
-  std::string describeOrigin(void) const
-  {
-    char text[512];
-    if (!placed) {
-      std::snprintf(text, sizeof text,
-                    "Origin: the raster's centre (no map reference; one post per metre)");
-    } else if (geographic) {
-      std::snprintf(text, sizeof text, "Origin: %.6f %c, %.6f %c (%s); X east, Z south, metres",
-                    std::fabs(centreY), centreY < 0 ? 'S' : 'N', std::fabs(centreX),
-                    centreX < 0 ? 'W' : 'E', crsName.c_str());
-    } else {
-      std::snprintf(text, sizeof text, "Origin: easting %.3f, northing %.3f (%s); X east, Z south, metres",
-                    centreX, centreY, srs != nullptr ? crsName.c_str() : "no reference system");
-    }
-    return text;
-  }
-
-  // Whether east depends on the column alone and south on the row alone.
-  bool separable(void) const { return gt[2] == 0.0 && gt[4] == 0.0; }
-
-  OGRSpatialReferenceH spatialReference(void) const { return srs; }
-
-  // The centre on the WGS 84 ellipsoid, through GDAL's coordinate transformation.
-  GeoOrigin origin(void) const
-  {
-    GeoOrigin origin;
-    if (!placed || srs == nullptr) return origin;
-    OGRSpatialReferenceH from = OSRClone(srs), wgs84 = OSRNewSpatialReference(nullptr),
-                         earthCentred = OSRNewSpatialReference(nullptr);
-    OSRSetAxisMappingStrategy(from, OAMS_TRADITIONAL_GIS_ORDER);
-    double lonLat[2] = {centreX, centreY}, xyz[3] = {centreX, centreY, 0.0};
-    if (OSRImportFromEPSG(wgs84, 4326) == OGRERR_NONE && OSRImportFromEPSG(earthCentred, 4978) == OGRERR_NONE) {
-      OSRSetAxisMappingStrategy(wgs84, OAMS_TRADITIONAL_GIS_ORDER);
-      OSRSetAxisMappingStrategy(earthCentred, OAMS_TRADITIONAL_GIS_ORDER);
-      OGRCoordinateTransformationH toDegrees = OCTNewCoordinateTransformation(from, wgs84);
-      OGRCoordinateTransformationH toCentred = OCTNewCoordinateTransformation(from, earthCentred);
-      origin.placed = toDegrees != nullptr && toCentred != nullptr &&
-                      OCTTransform(toDegrees, 1, &lonLat[0], &lonLat[1], nullptr) &&
-                      OCTTransform(toCentred, 1, &xyz[0], &xyz[1], &xyz[2]);
-      if (toDegrees != nullptr) OCTDestroyCoordinateTransformation(toDegrees);
-      if (toCentred != nullptr) OCTDestroyCoordinateTransformation(toCentred);
-    }
-    OSRRelease(from);
-    OSRRelease(wgs84);
-    OSRRelease(earthCentred);
-    origin.longitude = lonLat[0];
-    origin.latitude = lonLat[1];
-    std::copy(xyz, xyz + 3, origin.earthCentred);
-    return origin;
-  }
-  bool isPlaced(void) const { return placed; }
-
-private:
-  double gt[6];
-  bool placed = false;
-  OGRSpatialReferenceH srs = nullptr;
-  std::string crsName;
-  bool geographic = false;
-  double metresPerUnit = 1.0;
-  double centreX = 0.0, centreY = 0.0;
-  double cosLatitude = 1.0;
 };
 
 // Metres per unit of a band's heights, by the unit it names; metres when it names none.
@@ -635,7 +526,7 @@ bool checkPlacement(const Georeference & georeference, const Grid & grid, std::s
   const int64_t corners[4][2] = {{0, 0}, {lastColumn, 0}, {0, lastRow}, {lastColumn, lastRow}};
   for (const auto & corner : corners) {
     float east, south;
-    georeference.localOf(int(corner[0]), int(corner[1]), east, south);
+    georeference.localOf(corner[0], corner[1], east, south);
     if (!std::isfinite(east) || !std::isfinite(south)) {
       reason = "its posts lie beyond the range of single-precision positions (pixel size or origin too large)";
       return false;
@@ -653,38 +544,33 @@ bool checkPlacement(const Georeference & georeference, const Grid & grid, std::s
 }
 
 // Where the kept posts lie on the ground, as the toolkit's text files write them: a saved scene
-// reads back to the very same positions, so no sliver of a triangle turns over in the file.
-// Without rotation a column's east and a row's south are worked out once.
+// reads back to the very same positions, so no sliver of a triangle turns over in the file. A
+// row's positions are worked out together, when the row is first asked for.
 class PostPositions {
 public:
   PostPositions(const Georeference & georeference, const Grid & grid)
-    : georeference(georeference), stride(grid.stride)
+    : georeference(georeference), grid(grid), east(size_t(grid.columns)), south(size_t(grid.columns))
   {
-    if (!georeference.separable()) return;
-    float east, south;
-    for (int64_t c = 0; c < grid.columns; ++c) {
-      georeference.localOf(int(c * stride), 0, east, south);
-      eastOfColumn.push_back(asWritten(east));
-    }
-    for (int64_t r = 0; r < grid.rows; ++r) {
-      georeference.localOf(0, int(r * stride), east, south);
-      southOfRow.push_back(asWritten(south));
-    }
   }
 
-  SbVec3f at(int64_t c, int64_t r, float height) const
+  SbVec3f at(int64_t c, int64_t r, float height)
   {
-    const float y = asWritten(height);
-    if (!eastOfColumn.empty()) return SbVec3f(eastOfColumn[size_t(c)], y, southOfRow[size_t(r)]);
-    float east, south;
-    georeference.localOf(int(c * stride), int(r * stride), east, south);
-    return SbVec3f(asWritten(east), y, asWritten(south));
+    if (r != row) {
+      georeference.localRow(0, grid.stride, grid.columns, r * grid.stride, east.data(), south.data());
+      for (int64_t k = 0; k < grid.columns; ++k) {
+        east[size_t(k)] = asWritten(east[size_t(k)]);
+        south[size_t(k)] = asWritten(south[size_t(k)]);
+      }
+      row = r;
+    }
+    return SbVec3f(east[size_t(c)], asWritten(height), south[size_t(c)]);
   }
 
 private:
   const Georeference & georeference;
-  const int stride;
-  std::vector<float> eastOfColumn, southOfRow;
+  const Grid & grid;
+  int64_t row = -1;
+  std::vector<float> east, south;
 };
 
 // Positions and texture coordinates of the vertices, in raster order.
@@ -699,7 +585,7 @@ void emitVertices(const Grid & grid, const std::vector<float> & heights,
   mesh.grid.columns = grid.columns;
   mesh.grid.rows = grid.rows;
   mesh.grid.stride = grid.stride;
-  const PostPositions positions(georeference, grid);
+  PostPositions positions(georeference, grid);
   int32_t numVertices = 0;
   for (int64_t r = 0; r < grid.rows; ++r) {
     for (int64_t c = 0; c < grid.columns; ++c) {
@@ -847,7 +733,7 @@ RasterOutcome loadRaster(const char * fileName, const RasterOptions & options, F
     reason = "no cell has four valid posts (all nodata?)";
     return RasterOutcome::REFUSED;
   }
-  const Georeference georeference(dataset.get());
+  const Georeference georeference(dataset.get(), options.verticalDatum);
   if (!checkPlacement(georeference, grid, reason)) return RasterOutcome::REFUSED;
   std::unique_ptr<ImagePlacement> placement;
   if (!options.texture.empty() &&
@@ -858,7 +744,8 @@ RasterOutcome loadRaster(const char * fileName, const RasterOptions & options, F
   emitTriangles(grid, heights, vertexOf, storedMirrored(georeference), cells, mesh, progress);
   if (options.texture.empty())
     makeReliefTexture(grid.columns, grid.rows, mesh.points, vertexOf, maxTextureSide, mesh.texture);
-  mesh.note = georeference.describeOrigin();
+  mesh.note = georeference.describe();
   mesh.origin = georeference.origin();
+  mesh.placement = georeference.placement();
   return RasterOutcome::LOADED;
 }

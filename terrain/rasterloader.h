@@ -13,6 +13,9 @@ struct RasterOptions {
   float zScale = 1.0f;  // heights are multiplied by it
   int stride = 1;       // every stride-th post along both axes
   std::string texture;  // an image to drape instead of the generated colours
+  // What the heights stand on where the raster does not say: "ellipsoid", "egm96" or a geoid
+  // grid file; empty for the raster's own or its format's.
+  std::string verticalDatum;
 };
 
 // What keeping every stride-th post of a width x height raster costs a load: the bytes of every

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <geodesic.h>
+
 #include <algorithm>
 #include <chrono>
 #include <array>
@@ -118,10 +120,10 @@ protected:
   static size_t triangles(const Loaded & loaded) { return loaded.coordIndex.size() / 4; }
 
   // The vertex at a position in X and Z, or null.
-  static const SbVec3f * at(const Loaded & loaded, float x, float z)
+  static const SbVec3f * at(const Loaded & loaded, float x, float z, float within = 1e-3f)
   {
     for (const SbVec3f & p : loaded.points)
-      if (std::fabs(p[0] - x) < 1e-3f && std::fabs(p[2] - z) < 1e-3f) return &p;
+      if (std::fabs(p[0] - x) < within && std::fabs(p[2] - z) < within) return &p;
     return nullptr;
   }
 
@@ -149,19 +151,26 @@ TEST_F(Raster, ProjectedGeoTiffBecomesAMeshInMetresAboutItsCentre)
   const Loaded loaded = load(file);
   ASSERT_TRUE(loaded.ok) << loaded.said;
   EXPECT_EQ(loaded.note, "Origin: easting 500075.000, northing 5899940.000 "
-                         "(WGS 84 / UTM zone 32N); X east, Z south, metres");
+                         "(WGS 84 / UTM zone 32N); X east, Z south, metres\n"
+                         "Heights: above a datum the raster does not name; tiles take them as "
+                         "heights on the ellipsoid (--vertical-datum names one)");
   EXPECT_EQ(triangles(loaded), 2u * 4u * 3u);
   ASSERT_EQ(loaded.points.size(), 20u);
-  // Posts at their pixel centres, 30 m apart, X east and Z south of the raster's centre.
+  // Posts at their pixel centres, X east and Z south of the raster's centre, on the ground: 30 m
+  // of the grid on the zone's central meridian, whose scale is 0.9996, are 30 / 0.9996 m.
+  const float post = 30.0f / 0.9996f;
   for (int row = 0; row < 4; ++row) {
     for (int column = 0; column < 5; ++column) {
-      const SbVec3f * p = at(loaded, (column + 0.5f - 2.5f) * 30, (row + 0.5f - 2.0f) * 30);
+      const SbVec3f * p = at(loaded, (column + 0.5f - 2.5f) * post, (row + 0.5f - 2.0f) * post, 5e-3f);
       ASSERT_NE(p, nullptr) << column << ", " << row;
       EXPECT_EQ((*p)[1], float(posts[size_t(row * 5 + column)]));
     }
   }
   // The highest post lies east of the centre and north of it (north is -Z).
-  EXPECT_EQ(highest(loaded), SbVec3f(30, 99, -15));
+  const SbVec3f top = highest(loaded);
+  EXPECT_NEAR(top[0], post, 5e-3);
+  EXPECT_EQ(top[1], 99.0f);
+  EXPECT_NEAR(top[2], -post / 2, 5e-3);
   // The first cell: north-west, south-west, north-east, then north-east, south-west, south-east;
   // both counter-clockwise seen from above.
   ASSERT_GE(loaded.coordIndex.size(), 8u);
@@ -187,8 +196,8 @@ TEST_F(Raster, ProjectedGeoTiffBecomesAMeshInMetresAboutItsCentre)
   const Loaded strided = load(file, options);
   EXPECT_EQ(strided.points.size(), 3u * 2u);
   EXPECT_EQ(triangles(strided), 2u * 2u * 1u);
-  ASSERT_NE(at(strided, -60, -45), nullptr);
-  EXPECT_EQ((*at(strided, -60, -45))[1], 20.0f);
+  ASSERT_NE(at(strided, -2 * post, -1.5f * post, 5e-3f), nullptr);
+  EXPECT_EQ((*at(strided, -2 * post, -1.5f * post, 5e-3f))[1], 20.0f);
 }
 
 TEST_F(Raster, RotationTermsAndFeetAreHonoured)
@@ -200,9 +209,18 @@ TEST_F(Raster, RotationTermsAndFeetAreHonoured)
   const Loaded loaded = load(rotated);
   ASSERT_TRUE(loaded.ok);
   // Post (2, 0) is one step of a column east-north and one of a row west... from the centre:
-  // (column, row) + 0.5 - 1.5 = (1, -1): east 8 - 6 = 2, north 6 + 8 = 14.
-  EXPECT_NE(at(loaded, 2, -14), nullptr);
-  EXPECT_NE(at(loaded, 0, 0), nullptr);
+  // (column, row) + 0.5 - 1.5 = (1, -1): east 8 - 6 = 2, north 6 + 8 = 14, in the grid's metres.
+  // On the ground 100 km east of the zone's meridian the grid's north turns by about a degree
+  // against true north, and its metres are shorter by 0.9997: the post lies 14.14 m from the
+  // centre, and its bearing is about 8 degrees east of north.
+  const SbVec3f * centre = at(loaded, 0, 0);
+  ASSERT_NE(centre, nullptr);
+  const SbVec3f * p = nullptr;
+  for (const SbVec3f & q : loaded.points)
+    if (q[2] < -10.0f && q[0] > 0.0f) p = &q;
+  ASSERT_NE(p, nullptr);
+  EXPECT_NEAR(std::hypot((*p)[0], (*p)[2]), std::hypot(2.0, 14.0) / 0.99972, 0.002);
+  EXPECT_NEAR(std::atan2((*p)[0], -(*p)[2]) / degree, std::atan2(2.0, 14.0) / degree, 1.5);
 
   // An ESRI ASCII grid in US survey feet with its .prj: 100 ft posts are 30.48 m apart; the
   // nodata post in the corner takes its one cell with it.
@@ -224,11 +242,15 @@ TEST_F(Raster, RotationTermsAndFeetAreHonoured)
     << inFeet.note;
   // Cells of the 4 x 3 grid: 3 x 2 = 6, less the one with the nodata post.
   EXPECT_EQ(triangles(inFeet), 2u * (6u - 1u));
+  // Neighbouring posts 100 ft apart on the ground, give or take the zone's scale.
   const float foot = 1200.0f / 3937.0f;
-  const SbVec3f * corner = at(inFeet, -1.5f * 100 * foot, -1.0f * 100 * foot);
-  ASSERT_NE(corner, nullptr);
-  EXPECT_EQ((*corner)[1], 1.0f);
-  EXPECT_NE(at(inFeet, -0.5f * 100 * foot, -1.0f * 100 * foot), nullptr);
+  const auto heightAt = [&](float h) {
+    return std::find_if(inFeet.points.begin(), inFeet.points.end(), [h](const SbVec3f & q) { return q[1] == h; });
+  };
+  ASSERT_NE(heightAt(1.0f), inFeet.points.end());
+  ASSERT_NE(heightAt(2.0f), inFeet.points.end());
+  const SbVec3f step = *heightAt(2.0f) - *heightAt(1.0f);
+  EXPECT_NEAR(std::hypot(step[0], step[2]), 100 * foot, 0.01);
 }
 
 TEST_F(Raster, NaNPostsAndNoDataLeaveHolesOpen)
@@ -291,13 +313,30 @@ TEST_F(Raster, GeographicTileIsMappedAboutItsCentre)
   }
   EXPECT_EQ(triangles(loaded), 2 * cells);
 
-  // Posts 3 arc-seconds apart: R x angle north-south, R cos(57.5) x angle east-west.
-  const double step = 3.0 / 3600.0 * degree;
-  const float dz = float(earthRadius * step), dx = float(earthRadius * std::cos(57.5 * degree) * step);
+  // Distances between posts on the ground are the geodesic ones on the ellipsoid, to far better
+  // than a thousandth: across the tile from corner to corner, along its edges, and to its top.
   const SbVec3f & top = highest(loaded);
   EXPECT_EQ(top[1], posts[size_t(topRow * n + topColumn)]);
-  EXPECT_NEAR(top[0], (topColumn - 600) * dx, 0.05);
-  EXPECT_NEAR(top[2], (topRow - 600) * dz, 0.05);
+  geod_geodesic wgs84;
+  geod_init(&wgs84, 6378137.0, 1 / 298.257223563);
+  const auto lonLatOf = [&](int c, int r, double & lon, double & lat) {
+    lon = 11.0 + c / 1200.0;
+    lat = 58.0 - r / 1200.0;
+  };
+  // Every post of the tile is valid: the vertices are the posts in raster order.
+  ASSERT_EQ(loaded.points.size(), size_t(n) * size_t(n));
+  const auto positionOf = [&](int c, int r) { return loaded.points[size_t(r) * size_t(n) + size_t(c)]; };
+  const int pairs[][4] = {{0, 0, n - 1, n - 1}, {0, n - 1, n - 1, 0}, {0, 0, n - 1, 0},
+                          {0, n - 1, n - 1, n - 1}, {600, 600, topColumn, topRow}};
+  for (const auto & pair : pairs) {
+    double lon1, lat1, lon2, lat2, geodesic = 0.0;
+    lonLatOf(pair[0], pair[1], lon1, lat1);
+    lonLatOf(pair[2], pair[3], lon2, lat2);
+    geod_inverse(&wgs84, lat1, lon1, lat2, lon2, &geodesic, nullptr, nullptr);
+    const SbVec3f a = positionOf(pair[0], pair[1]), b = positionOf(pair[2], pair[3]);
+    const double onGround = std::hypot(double(a[0]) - b[0], double(a[2]) - b[2]);
+    EXPECT_NEAR(onGround / geodesic, 1.0, 1e-4) << pair[0] << "," << pair[1] << " to " << pair[2] << "," << pair[3];
+  }
   for (const SbVec3f & p : loaded.points) {
     ASSERT_LT(std::fabs(p[0]), 1e6f);
     ASSERT_LT(std::fabs(p[2]), 1e6f);

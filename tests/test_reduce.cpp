@@ -147,7 +147,7 @@ TEST_F(Reduce, NoCollapseLaysATriangleFlatOnTheBorder)
 // another collapse touched the mesh first (7 -> 8, in the second mesh, beside the hole).
 //
 //   0 --- 2           3 .... 4       (the hole's side 4-6 is no edge of a triangle)
-//    \   /           / \    | \
+//    \   /           / \    | \     (drawn roughly)
 //      1 --------- 3   5 -- 6 -- 7 -- 8 -- 9
 TEST_F(Reduce, NoCollapseClosesAHoleOverItsNeighbours)
 {

@@ -26,8 +26,9 @@ for mode in 0 1 2 3; do
   check "its first view shows the generated colours" colourful srtm$mode.png
 done
 env -u DISPLAY "$TERRAVEL" N57E011.hgt -operation 4 --batch >out 2>err
-check "the SRTM tile's loading line, then its origin" same_bytes out "$(banner)Loading N57E011.hgt ... Done
+check "the SRTM tile's loading line, then its origin and what its heights stand on" same_bytes out "$(banner)Loading N57E011.hgt ... Done
 Origin: 57.500000 N, 11.500000 E (WGS 84); X east, Z south, metres
+Heights: above the EGM96 geoid, as SRTM files keep them
 "
 check "the cut names a picture saved beside it" grep -q 'filename "N57E011.hgt.noRECT.png"' N57E011.hgt.noRECT.iv
 check "the picture is there" test -s N57E011.hgt.noRECT.png
