@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #ifndef TERRAVEL_VERSION
 #define TERRAVEL_VERSION "unknown"
 #endif
@@ -118,6 +120,15 @@ const LongOption longOptions[] = {
      return o.rasterGiven = true, o.raster.texture = v, true;
    },
    nullptr},
+  {"--vertical-datum", "DATUM",
+   "rasters: what heights stand on where the raster does not say:\nellipsoid, egm96, or a geoid grid file "
+   "that PROJ reads",
+   [](const std::string & v, LongOptions & o) {
+     o.rasterGiven = true;
+     o.raster.verticalDatum = v;
+     return v == "ellipsoid" || v == "egm96" || access(v.c_str(), R_OK) == 0;
+   },
+   "--vertical-datum takes ellipsoid, egm96 or a geoid grid file that can be read, not \"%s\"."},
   {"--reducer", "NAME",
    "run modes 0 and 2: shortest-edge (default) collapses the shortest\nedges first; error collapses "
    "the edge that moves the surface least,\nkeeping the outline and the cell borders",

@@ -33,7 +33,7 @@ bool loadStep(TerrainModel & model, const char * fileName, const RasterOptions &
   std::fflush(stdout);
   if (!outcome.raster && rasterOptionsGiven)
     std::fprintf(stderr,
-                 "terravel: --zscale, --stride and --texture shape elevation rasters; %s is an "
+                 "terravel: --zscale, --stride, --texture and --vertical-datum shape elevation rasters; %s is an "
                  "Inventor scene, so they are ignored\n",
                  fileName);
   return true;

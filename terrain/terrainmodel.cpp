@@ -211,6 +211,7 @@ LoadOutcome TerrainModel::load(const char * fileName, const RasterOptions & rast
   geoOrigin = details.origin;
   grid = details.grid;
   posts = std::move(details.posts);
+  placementOfRaster = details.placement;
   sources.push_back(fileName);
   // A scene's texture names a picture the run reads as well.
   const std::string & picture = details.texture.filename;
@@ -246,7 +247,14 @@ WriteOutcome TerrainModel::saveTiles(SoSeparator * tree, const char * tilesetPat
   SbVec2s size;
   int components = 0;
   texture->image.getValue(size, components);
-  return saveTileset(tree, size[0] > 0 ? texture : nullptr, geoOrigin, tilesetPath, sources, progress);
+  TilePlacement placement;
+  if (placementOfRaster.placed && grid.present() && !posts.empty()) {
+    if (postLookup == nullptr)
+      postLookup = std::make_unique<PostLookup>(coords->point.getValues(0), coords->point.getNum(), posts, grid);
+    placement = {&placementOfRaster, &grid, postLookup.get()};
+  }
+  return saveTileset(tree, size[0] > 0 ? texture : nullptr, geoOrigin, tilesetPath, sources, progress,
+                     placement.posts != nullptr ? &placement : nullptr);
 }
 
 WriteOutcome TerrainModel::save(SoSeparator * node, const char * fileName, bool binary,

@@ -114,6 +114,7 @@ private:
   GeoOrigin geoOrigin;
   RasterGrid grid;
   std::vector<uint32_t> posts;
+  RasterPlacement placementOfRaster;
   std::unique_ptr<PostLookup> postLookup; // made when first needed
   // The reading child's bytes, which the model's lists are read in place from: they live as
   // long as the model, and the model's lists never change size.

@@ -6,11 +6,14 @@
 #include "chunkerror.h"
 #include "chunknodes.h"
 #include "containedrun.h"
+#include "earthplacement.h"
+#include "postlookup.h"
 #include "lodtreebuilder.h"
 #include "paths.h"
 #include "picturefile.h"
 
 #include <Inventor/SbBox3f.h>
+#include <Inventor/SbVec3d.h>
 #include <Inventor/nodes/SoGroup.h>
 #include <Inventor/nodes/SoLOD.h>
 #include <Inventor/nodes/SoTexture2.h>
@@ -42,7 +45,6 @@
 
 namespace {
 
-const double earthRadius = 6371008.8;
 // Pictures embedded in a tile are at most this many pixels a side: the root's covers the whole
 // terrain coarsely, a deep tile's its small part at full resolution.
 const int tilePictureSide = 256;
@@ -94,51 +96,109 @@ size_t collectTiles(SoNode * node, std::vector<Tile> & tiles)
 struct Content {
   std::vector<float> positions, normals, texCoords;
   std::vector<uint32_t> indices;
-  SbBox3f bounds; // in the terrain's frame, bent
-  SbVec3f centre;
+  SbBox3f bounds; // in the tileset's frame
+  double centre[3] = {0.0, 0.0, 0.0};
 };
 
-// The terrain's frame as the tiles have it: bent down with the Earth's surface away from the
-// origin when the terrain is placed on it.
-SbVec3f bent(const SbVec3f & p, bool placed)
-{
-  if (!placed) return p;
-  const double drop = (double(p[0]) * p[0] + double(p[2]) * p[2]) / (2.0 * earthRadius);
-  return SbVec3f(p[0], float(p[1] - drop), p[2]);
-}
-
-bool contentOf(const MeshView & view, bool placed, Content & content)
-{
-  std::vector<SbVec3f> points(size_t(view.numPoints));
-  for (int32_t v = 0; v < view.numPoints; ++v) {
-    points[size_t(v)] = bent(view.points[v], placed);
-    content.bounds.extendBy(points[size_t(v)]);
+// The tileset's frame: X east, Y up and Z south about the terrain's origin, as glTF content
+// has it (a viewer turns it Z up). A raster placed on the Earth has every vertex where its post
+// stands, through PROJ, in the east-north-up frame at the origin that the root's transform
+// places; anything else keeps its own positions. One a thread.
+class TileFrame {
+public:
+  TileFrame(const TilePlacement * placement, const GeoOrigin & origin)
+  {
+    if (placement == nullptr || placement->posts == nullptr || !origin.placed) return;
+    earth = std::make_unique<EarthPlacement>(*placement->raster, *placement->grid);
+    if (!earth->valid()) {
+      earth.reset();
+      return;
+    }
+    posts = placement->posts;
+    const double lat = origin.latitude * M_PI / 180.0, lon = origin.longitude * M_PI / 180.0;
+    const double axes[3][3] = {{-std::sin(lon), std::cos(lon), 0.0},
+                               {-std::sin(lat) * std::cos(lon), -std::sin(lat) * std::sin(lon), std::cos(lat)},
+                               {std::cos(lat) * std::cos(lon), std::cos(lat) * std::sin(lon), std::sin(lat)}};
+    std::copy(&axes[0][0], &axes[0][0] + 9, &east[0]);
+    std::copy(origin.earthCentred, origin.earthCentred + 3, centred);
   }
+
+  // Three numbers a vertex; false where a vertex stands on no post or cannot be placed.
+  bool positionsOf(const MeshView & view, std::vector<double> & at) const
+  {
+    const size_t n = size_t(view.numPoints);
+    at.resize(3 * n);
+    if (earth == nullptr) {
+      for (size_t v = 0; v < n; ++v)
+        for (int k = 0; k < 3; ++k) at[3 * v + size_t(k)] = view.points[v][k];
+      return true;
+    }
+    std::vector<int64_t> columns(n), rows(n);
+    std::vector<double> heights(n), xyz(3 * n);
+    for (size_t v = 0; v < n; ++v) {
+      if (!posts->postAt(view.points[v], columns[v], rows[v])) return false;
+      heights[v] = view.points[v][1];
+    }
+    if (!earth->place(n, columns.data(), rows.data(), heights.data(), xyz.data())) return false;
+    for (size_t v = 0; v < n; ++v) {
+      const double d[3] = {xyz[3 * v] - centred[0], xyz[3 * v + 1] - centred[1], xyz[3 * v + 2] - centred[2]};
+      const double e = east[0] * d[0] + east[1] * d[1] + east[2] * d[2];
+      const double nn = east[3] * d[0] + east[4] * d[1] + east[5] * d[2];
+      const double u = east[6] * d[0] + east[7] * d[1] + east[8] * d[2];
+      at[3 * v] = e;
+      at[3 * v + 1] = u;
+      at[3 * v + 2] = -nn;
+    }
+    return true;
+  }
+
+private:
+  std::unique_ptr<EarthPlacement> earth;
+  const PostLookup * posts = nullptr;
+  double east[9] = {}; // the rows: east, north and up in Earth-centred terms
+  double centred[3] = {};
+};
+
+// False for a chunk without triangles, and, with placed false, for one whose vertices cannot
+// be placed.
+bool contentOf(const MeshView & view, const TileFrame & frame, Content & content, bool & placed)
+{
+  std::vector<double> at;
+  placed = frame.positionsOf(view, at);
+  if (!placed) return false;
+  double low[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, high[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+  for (size_t i = 0; i < at.size(); ++i) {
+    low[i % 3] = std::min(low[i % 3], at[i]);
+    high[i % 3] = std::max(high[i % 3], at[i]);
+  }
+  const auto point = [&at](size_t v) { return SbVec3d(at[3 * v], at[3 * v + 1], at[3 * v + 2]); };
   for (int32_t t = 0; t < view.numTriangles(); ++t) {
     const int32_t * c = view.coordIndex + 4 * size_t(t);
     if (uint32_t(c[0]) >= uint32_t(view.numPoints) || uint32_t(c[1]) >= uint32_t(view.numPoints) ||
         uint32_t(c[2]) >= uint32_t(view.numPoints))
       continue;
     // A triangle of one point or one line shows nothing.
-    const SbVec3f & a = points[size_t(c[0])];
-    if ((points[size_t(c[1])] - a).cross(points[size_t(c[2])] - a).sqrLength() == 0.0f) continue;
+    const SbVec3d a = point(size_t(c[0]));
+    if ((point(size_t(c[1])) - a).cross(point(size_t(c[2])) - a).sqrLength() == 0.0) continue;
     content.indices.insert(content.indices.end(), {uint32_t(c[0]), uint32_t(c[1]), uint32_t(c[2])});
   }
   if (content.indices.empty()) return false;
-  content.centre = content.bounds.getCenter();
+  for (int k = 0; k < 3; ++k) content.centre[k] = (low[k] + high[k]) / 2.0;
+  content.bounds.setBounds(SbVec3f(float(low[0]), float(low[1]), float(low[2])),
+                           SbVec3f(float(high[0]), float(high[1]), float(high[2])));
   // Normals: the corners' triangles, weighted by their area.
-  std::vector<SbVec3f> normals(points.size(), SbVec3f(0, 0, 0));
+  const size_t n = at.size() / 3;
+  std::vector<SbVec3d> normals(n, SbVec3d(0, 0, 0));
   for (size_t i = 0; i < content.indices.size(); i += 3) {
-    const SbVec3f & a = points[content.indices[i]];
-    const SbVec3f n = (points[content.indices[i + 1]] - a).cross(points[content.indices[i + 2]] - a);
-    for (size_t k = 0; k < 3; ++k) normals[content.indices[i + k]] += n;
+    const SbVec3d a = point(content.indices[i]);
+    const SbVec3d normal = (point(content.indices[i + 1]) - a).cross(point(content.indices[i + 2]) - a);
+    for (size_t k = 0; k < 3; ++k) normals[content.indices[i + k]] += normal;
   }
-  for (size_t v = 0; v < points.size(); ++v) {
-    SbVec3f n = normals[v];
-    if (n.normalize() == 0.0f) n.setValue(0, 1, 0);
-    const SbVec3f p = points[v] - content.centre;
-    content.positions.insert(content.positions.end(), {p[0], p[1], p[2]});
-    content.normals.insert(content.normals.end(), {n[0], n[1], n[2]});
+  for (size_t v = 0; v < n; ++v) {
+    SbVec3d normal = normals[v];
+    if (normal.normalize() == 0.0) normal.setValue(0, 1, 0);
+    for (size_t k = 0; k < 3; ++k) content.positions.push_back(float(at[3 * v + k] - content.centre[k]));
+    content.normals.insert(content.normals.end(), {float(normal[0]), float(normal[1]), float(normal[2])});
     const SbVec2f uv = v < size_t(view.numTexCoords) ? view.texCoords[v] : SbVec2f(0, 0);
     content.texCoords.insert(content.texCoords.end(), {uv[0], uv[1]});
   }
@@ -289,11 +349,11 @@ void addMaterial(tinygltf::Model & model, const std::string & png, bool repeat)
 }
 
 // The chunk as GLB bytes; false for a chunk without triangles.
-bool glbOf(const MeshView & view, bool placed, const PictureParts * picture, std::string & glb,
-           SbBox3f & bounds)
+bool glbOf(const MeshView & view, const TileFrame & frame, const PictureParts * picture, std::string & glb,
+           SbBox3f & bounds, bool & placed)
 {
   Content content;
-  if (!contentOf(view, placed, content)) return false;
+  if (!contentOf(view, frame, content, placed)) return false;
   std::string png;
   bool repeat = false;
   if (picture != nullptr && picture->width() > 0 && !pictureOf(*picture, content, png, repeat))
@@ -504,12 +564,14 @@ EarlierContent earlierContentOf(const std::string & tilesetPath)
 // What the threads writing the content share: the next tile to take, how many are written, and
 // the first failure.
 struct ContentWork {
-  ContentWork(std::vector<Tile> & tiles, const std::string & folder, const std::string & prefix, bool placed)
-    : tiles(tiles), folder(folder), prefix(prefix), placed(placed) {}
+  ContentWork(std::vector<Tile> & tiles, const std::string & folder, const std::string & prefix,
+              const TilePlacement * placement, const GeoOrigin & origin)
+    : tiles(tiles), folder(folder), prefix(prefix), placement(placement), origin(origin) {}
   std::vector<Tile> & tiles;
   const std::string & folder;
   const std::string & prefix;
-  bool placed;
+  const TilePlacement * placement;
+  const GeoOrigin & origin;
   std::atomic<size_t> next{0}, done{0};
   std::atomic<bool> failed{false};
   std::mutex failure;
@@ -520,16 +582,22 @@ struct ContentWork {
 // thread's own, as a picture in memory serves one reader at a time.
 void writeTiles(ContentWork & work, const PictureParts * picture, const std::function<void()> & tick)
 {
+  const TileFrame frame(work.placement, work.origin);
   for (size_t i; !work.failed && (i = work.next++) < work.tiles.size();) {
     Tile & tile = work.tiles[i];
     std::string glb;
-    if (glbOf(tile.view, work.placed, picture, glb, tile.bounds)) {
+    bool placed = true;
+    std::string failure;
+    if (glbOf(tile.view, frame, picture, glb, tile.bounds, placed)) {
       tile.uri = work.prefix + glbName(i);
       const std::string file = work.folder + "/" + glbName(i);
-      if (!writeFile(file, glb)) {
-        const std::lock_guard<std::mutex> lock(work.failure);
-        if (!work.failed.exchange(true)) work.reason = "cannot write " + file + ": " + std::strerror(errno);
-      }
+      if (!writeFile(file, glb)) failure = "cannot write " + file + ": " + std::strerror(errno);
+    } else if (!placed) {
+      failure = "a vertex of tile " + std::to_string(i) + " stands on no post of the raster, or PROJ cannot place it";
+    }
+    if (!failure.empty()) {
+      const std::lock_guard<std::mutex> lock(work.failure);
+      if (!work.failed.exchange(true)) work.reason = failure;
     }
     ++work.done;
     if (tick) tick();
@@ -539,14 +607,14 @@ void writeTiles(ContentWork & work, const PictureParts * picture, const std::fun
 // Every tile's GLB into the folder, on as many threads as the tree is built on; false, with the
 // reason, where one cannot be written. progress hears on the calling thread.
 bool writeContent(std::vector<Tile> & tiles, const std::string & folder, const std::string & prefix,
-                  bool placed, const SoTexture2 * texture,
+                  const TilePlacement * placement, const GeoOrigin & origin, const SoTexture2 * texture,
                   const std::function<void(int64_t, int64_t)> & progress, std::string & reason)
 {
   for (Tile & tile : tiles) {
     ChunkNodes nodes;
     if (findChunkNodes(tile.chunk, nodes)) tile.view = viewOf(nodes, true);
   }
-  ContentWork work(tiles, folder, prefix, placed);
+  ContentWork work(tiles, folder, prefix, placement, origin);
   const int threads = std::max(1, std::min<int>(LodTreeBuilder::defaultThreads(), int(tiles.size())));
   std::vector<std::unique_ptr<PictureParts>> pictures;
   for (int t = 0; t < threads && texture != nullptr; ++t)
@@ -640,7 +708,8 @@ bool isTilesetName(const std::string & fileName)
 
 WriteOutcome saveTileset(SoNode * tree, const SoTexture2 * texture, const GeoOrigin & origin,
                          const std::string & tilesetPath, const std::vector<std::string> & keepIntact,
-                         const std::function<void(int64_t done, int64_t total)> & progress)
+                         const std::function<void(int64_t done, int64_t total)> & progress,
+                         const TilePlacement * placement)
 {
   WriteOutcome outcome;
   outcome.status = WriteStatus::REFUSED;
@@ -669,7 +738,7 @@ WriteOutcome saveTileset(SoNode * tree, const SoTexture2 * texture, const GeoOri
   PendingFolder pending(content, ".glb");
   pending.reach(int64_t(tiles.size()));
   std::string text;
-  if (!writeContent(tiles, content, fileNameOf(content) + "/", origin.placed, texture, progress,
+  if (!writeContent(tiles, content, fileNameOf(content) + "/", placement, origin, texture, progress,
                     outcome.reason) ||
       !tilesetText(tiles, origin, text, outcome.reason)) {
     removeContent(content, writtenFiles(tiles), keepIntact);

@@ -162,7 +162,7 @@ check "a missing file: the transcript's Failed line, then why ($(cat err))" \
   test "$(tail -c 36 out)" = "Loading batch/missing.iv ... Failed" -a "$(cat err)" = "terravel: batch/missing.iv: no such file"
 TERRAVEL_THREADS=abc headless batch/tiny_volcano.iv -level 2 --zscale 3 --batch
 check "a TERRAVEL_THREADS that is no number of threads is named ($(head -n 1 err))" grep -q "TERRAVEL_THREADS=abc" err
-check "raster options given with a scene are said to be ignored" grep -q -- "--zscale, --stride and --texture" err
+check "raster options given with a scene are said to be ignored" grep -q -- "--zscale, --stride, --texture and --vertical-datum" err
 check "and the run goes on (exit $RC)" test "$RC" = 0
 
 # --help and --version need no display and print no banner.
