@@ -5,6 +5,7 @@
 
 #include "lodtreebuilder.h"
 #include "terrainmodel.h"
+#include "workerthreads.h"
 
 #include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/SbBSPTree.h>
@@ -115,7 +116,7 @@ int main(int argc, char ** argv)
               "literal/fast %.1f\n", literalLevel, literal, fast, literal / fast);
 
   // One worker thread against one per core, at the highest level, in turns, best of two each.
-  const int cores = LodTreeBuilder::defaultThreads();
+  const int cores = workerThreads();
   double alone = 1e30, all = 1e30;
   for (int round = 0; round < 2; ++round) {
     for (const int threads : {1, cores}) {

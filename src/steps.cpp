@@ -6,6 +6,7 @@
 #include "safewrite.h"
 #include "terrainmodel.h"
 #include "tilesetexport.h"
+#include "workerthreads.h"
 
 #include <chrono>
 #include <cstdio>
@@ -135,9 +136,9 @@ int64_t trianglesOf(SoNode * node)
 void warnOfBadThreadSetting(void)
 {
   const char * wanted = std::getenv("TERRAVEL_THREADS");
-  if (wanted == nullptr || LodTreeBuilder::threadSettingValid(wanted)) return;
+  if (wanted == nullptr || threadSettingValid(wanted)) return;
   std::fprintf(stderr,
                "terravel: TERRAVEL_THREADS=%s is not a number of threads from 1 to 256; the "
                "tree is built with %d (one per core)\n",
-               wanted, LodTreeBuilder::defaultThreads());
+               wanted, workerThreads());
 }

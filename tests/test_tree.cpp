@@ -1,6 +1,7 @@
 #include "chunkerror.h"
 #include "lodtreebuilder.h"
 #include "terrainmodel.h"
+#include "workerthreads.h"
 
 #include <Inventor/nodes/SoSeparator.h>
 #include <Inventor/SbBSPTree.h>
@@ -310,11 +311,11 @@ TEST_F(Tree, SameTreeAndProgressWithAnyNumberOfThreads)
   alone->unref();
   parallel->unref();
   unsetenv("TERRAVEL_THREADS");
-  EXPECT_GE(LodTreeBuilder::defaultThreads(), 1);
+  EXPECT_GE(workerThreads(), 1);
   setenv("TERRAVEL_THREADS", "3", 1);
-  EXPECT_EQ(LodTreeBuilder::defaultThreads(), 3);
+  EXPECT_EQ(workerThreads(), 3);
   setenv("TERRAVEL_THREADS", "none", 1);
-  EXPECT_GE(LodTreeBuilder::defaultThreads(), 1);
+  EXPECT_GE(workerThreads(), 1);
   unsetenv("TERRAVEL_THREADS");
 }
 

@@ -70,16 +70,6 @@ bool writeScene(SoNode * node, int fd, bool binary,
   return std::fclose(file) == 0 && written;
 }
 
-float asWritten(float value)
-{
-  // Whole numbers of up to eight digits are written as they are.
-  if (value == std::nearbyint(value) && std::fabs(value) < 1e8f) return value;
-  if (!std::isfinite(value)) return value;
-  char text[32];
-  std::snprintf(text, sizeof text, "%.8g", double(value));
-  return float(std::strtod(text, nullptr)); // as the toolkit reads it
-}
-
 namespace {
 
 std::vector<std::string> partsOf(const std::string & absolute)

@@ -8,7 +8,7 @@
 #include "rastercolours.h"
 #include "rastergeoreference.h"
 #include "paths.h"
-#include "scenesaving.h"
+#include "textform.h"
 
 #include <cpl_conv.h>
 #include <cpl_string.h>

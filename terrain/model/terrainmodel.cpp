@@ -16,6 +16,7 @@
 #include "scenesaving.h"
 #include "tilesetexport.h"
 #include "vertexwelder.h"
+#include "workerthreads.h"
 
 #include <Inventor/SbBSPTree.h>
 #include <Inventor/SoInput.h>
@@ -384,7 +385,7 @@ SoSeparator * TerrainModel::buildTree(int maxLevel, int percent, const TreeProgr
                            if (progress) progress(progressCount, progressTotal);
                          },
                          withPosts(settings));
-  SoSeparator * tree = builder.build({minX, minZ, maxX, maxZ}, LodTreeBuilder::defaultThreads());
+  SoSeparator * tree = builder.build({minX, minZ, maxX, maxZ}, workerThreads());
   tree->ref();
   levels = builder.levels();
   return tree;

@@ -14,10 +14,6 @@ class SoNode;
 bool writeScene(SoNode * node, int fd, bool binary = false,
                 const std::function<void(int64_t, int64_t)> & progress = {});
 
-// The value a float has after the toolkit's text form writes it (eight significant digits) and
-// reads it back; such a value comes back unchanged from any number of saves.
-float asWritten(float value);
-
 // How a picture named relative to one file's folder is named from another file's folder: the
 // same name where the folders are one, a relative path where the picture exists, else as is.
 std::string relocatedName(const std::string & name, const char * fromFile, const char * toFile);

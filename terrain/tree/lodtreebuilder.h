@@ -62,11 +62,6 @@ public:
 
   // The number of progress steps of a build with maxLevel levels.
   static int32_t progressSteps(int maxLevel);
-  // Worker threads for a build: TERRAVEL_THREADS when it names a number from 1 up, else one
-  // per core.
-  static int defaultThreads(void);
-  // Whether a TERRAVEL_THREADS value names a number of threads from 1 to 256.
-  static bool threadSettingValid(const char * wanted);
 
 private:
   class Work;

@@ -334,20 +334,6 @@ int32_t LodTreeBuilder::progressSteps(int maxLevel)
   return total;
 }
 
-bool LodTreeBuilder::threadSettingValid(const char * wanted)
-{
-  char * end = nullptr;
-  const long count = std::strtol(wanted, &end, 10);
-  return end != wanted && *end == '\0' && count >= 1 && count <= 256;
-}
-
-int LodTreeBuilder::defaultThreads(void)
-{
-  const char * wanted = std::getenv("TERRAVEL_THREADS");
-  if (wanted != nullptr && threadSettingValid(wanted)) return int(std::strtol(wanted, nullptr, 10));
-  return std::max(1u, std::thread::hardware_concurrency());
-}
-
 SoSeparator * LodTreeBuilder::build(const cutrules::Rectangle & rootCell, int threads)
 {
   Work work(*this);

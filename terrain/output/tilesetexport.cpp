@@ -8,9 +8,9 @@
 #include "containedrun.h"
 #include "earthplacement.h"
 #include "postlookup.h"
-#include "lodtreebuilder.h"
 #include "paths.h"
 #include "picturefile.h"
+#include "workerthreads.h"
 
 #include <Inventor/SbBox3f.h>
 #include <Inventor/SbVec3d.h>
@@ -615,7 +615,7 @@ bool writeContent(std::vector<Tile> & tiles, const std::string & folder, const s
     if (findChunkNodes(tile.chunk, nodes)) tile.view = viewOf(nodes, true);
   }
   ContentWork work(tiles, folder, prefix, placement, origin);
-  const int threads = std::max(1, std::min<int>(LodTreeBuilder::defaultThreads(), int(tiles.size())));
+  const int threads = std::max(1, std::min<int>(workerThreads(), int(tiles.size())));
   std::vector<std::unique_ptr<PictureParts>> pictures;
   for (int t = 0; t < threads && texture != nullptr; ++t)
     pictures.push_back(std::make_unique<PictureParts>(texture->image));
