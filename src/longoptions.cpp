@@ -60,6 +60,28 @@ bool positiveOf(const std::string & text, double & number)
   return true;
 }
 
+// A size in bytes: a whole number with K, M, G or T (powers of 1024) or none.
+bool sizeOf(const std::string & text, uint64_t & bytes)
+{
+  size_t digits = 0;
+  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  if (digits == 0 || digits > 12) return false;
+  const std::string unit = text.substr(digits);
+  static const char units[] = "KMGT";
+  int shift = 0;
+  if (unit.size() == 1 || (unit.size() == 2 && (unit[1] == 'B' || unit[1] == 'b') && unit[0] != 'B')) {
+    const char * at = std::strchr(units, std::toupper(static_cast<unsigned char>(unit[0])));
+    if (at == nullptr || *at == '\0') return false;
+    shift = 10 * int(at - units + 1);
+  } else if (!unit.empty()) {
+    return false;
+  }
+  const uint64_t value = std::strtoull(text.substr(0, digits).c_str(), nullptr, 10);
+  if (value == 0 || value > (uint64_t(1) << (62 - shift))) return false;
+  bytes = value << shift;
+  return true;
+}
+
 bool reducerOf(const std::string & text, Reducer & reducer)
 {
   if (text == "shortest-edge") reducer = Reducer::SHORTEST_EDGE;
@@ -151,6 +173,17 @@ const LongOption longOptions[] = {
      return o.reduction.measure = true, positiveOf(v, o.pixelError);
    },
    "--pixel-error takes a number of pixels above 0, not \"%s\"."},
+  {"--tiling", "geodetic",
+   "run mode 0, a georeferenced raster of any size, --save-tree\nDIR/tileset.json: tiles on the geodetic "
+   "grid of web globes, read\nwindow by window without loading the raster whole; the last level\n(-level, "
+   "default from the resolution) keeps every post, the one\nabove stays within --max-error (default an eighth "
+   "of the posts'\nspacing), twice that each level up; run again, it keeps the\ntiles already complete",
+   [](const std::string & v, LongOptions & o) { return o.tiling = true, v == "geodetic"; },
+   "--tiling takes geodetic, not \"%s\"."},
+  {"--memory", "SIZE",
+   "--tiling: the memory the build may use, such as 512M or 2G\n(default: a quarter of the memory available)",
+   [](const std::string & v, LongOptions & o) { return sizeOf(v, o.memory); },
+   "--memory takes a size such as 512M or 2G, not \"%s\"."},
   {"--help", nullptr, "this text",
    [](const std::string &, LongOptions & o) { return o.help = true; }, nullptr},
   {"--version", nullptr, "the program's name and version",
@@ -249,6 +282,26 @@ int finishTaking(const char * programPath, const LongOptions & options)
       options.reduction.reducer != Reducer::ERROR) {
     std::fprintf(stderr, "--max-error bounds the error reducer's work; it cannot go with --reducer "
                          "shortest-edge.\n");
+    return 1;
+  }
+  if (options.tiling) {
+    const char * apart = !options.screenshot.empty()            ? "--screenshot"
+                         : options.showLevels                   ? "--show-levels"
+                         : options.pixelError > 0               ? "--pixel-error"
+                         : options.raster.stride != 1           ? "--stride"
+                         : options.reducerGiven                 ? "--reducer"
+                         : options.binary                       ? "--binary"
+                                                                : nullptr;
+    if (apart != nullptr) {
+      std::fprintf(stderr, "%s does not apply to a tiled build (--tiling geodetic).\n", apart);
+      return 1;
+    }
+    if (!isTilesetName(options.saveTree)) {
+      std::fprintf(stderr, "--tiling geodetic writes tiles: name where with --save-tree DIR/tileset.json.\n");
+      return 1;
+    }
+  } else if (options.memory > 0) {
+    std::fprintf(stderr, "--memory is the budget of a tiled build; it goes with --tiling geodetic.\n");
     return 1;
   }
   if (options.binary && isTilesetName(options.saveTree)) {

@@ -9,6 +9,7 @@
 #include "chunkreduction.h"
 #include "rasterloader.h"
 
+#include <cstdint>
 #include <string>
 
 struct LongOptions {
@@ -22,6 +23,8 @@ struct LongOptions {
   bool reducerGiven = false; // --reducer was given
   double pixelError = 0.0;   // --pixel-error: the tree switches by error on screen
   bool binary = false;       // --binary: scenes saved in the toolkit's binary form
+  bool tiling = false;       // --tiling geodetic: the raster tiled window by window
+  uint64_t memory = 0;       // --memory: the tiled build's budget in bytes (0: its default)
   bool help = false;         // print the usage text and end
   bool version = false;      // print the name and version and end
 };

@@ -14,6 +14,7 @@
 #include "steps.h"
 #include "tilesetexport.h"
 #include "terrainmodel.h"
+#include "tiledrun.h"
 
 #include <Inventor/SoDB.h>
 #include <Inventor/Win/SoWin.h>
@@ -108,6 +109,18 @@ int main(int argc, char ** argv)
   LongOptions extras;
   const int finished = takeLongOptions(argc, argv, extras);
   if (finished >= 0) return finished;
+  if (extras.tiling) {
+    // A raster of any size, tiled without a window: it never becomes one mesh to show.
+    printBanner();
+    if (argc < 2) {
+      printUsage(argv[0]);
+      return 1;
+    }
+    Settings settings;
+    settings.level = -1;
+    readOptions(argc, argv, settings);
+    return runTiledBuild(argv[1], settings, extras);
+  }
   static char fpsCounter[] = "COIN_SHOW_FPS_COUNTER=1";
   static char soundOff[] = "COIN_SOUND_ENABLE=0";
   putenv(fpsCounter);

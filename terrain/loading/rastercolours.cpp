@@ -31,6 +31,24 @@ void ramp(const Stop (&stops)[N], float t, float rgb[3])
 
 } // namespace
 
+void reliefColour(float height, float lowest, float highest, float slopeEast, float slopeSouth,
+                  unsigned char rgb[3])
+{
+  // Sea level and below is water: rasters mark the sea as 0 (SRTM) or give its depth.
+  const float landLow = lowest > 0.0f ? lowest : 0.0f;
+  const float landSpan = highest > landLow ? highest - landLow : 1.0f;
+  float colour[3];
+  if (height <= 0.0f) ramp(sea, lowest < 0.0f ? height / lowest : 0.0f, colour);
+  else ramp(land, (height - landLow) / landSpan, colour);
+  // Light from the north-west, 45 degrees above the horizon; a flat post gets full light.
+  const SbVec3f light = SbVec3f(-0.5f, 0.70710678f, -0.5f);
+  SbVec3f normal(-slopeEast, 1.0f, -slopeSouth);
+  normal.normalize();
+  const float shade = std::min(1.3f, std::max(0.0f, normal.dot(light) / light[1]));
+  const float factor = 0.3f + 0.7f * shade;
+  for (int i = 0; i < 3; ++i) rgb[i] = static_cast<unsigned char>(std::min(255.0f, colour[i] * factor));
+}
+
 void makeReliefTexture(int64_t columns, int64_t rows, const std::vector<SbVec3f> & points,
                        const std::vector<int32_t> & vertexOf, int maxSide, TextureFields & texture)
 {
@@ -41,12 +59,6 @@ void makeReliefTexture(int64_t columns, int64_t rows, const std::vector<SbVec3f>
     lowest = std::min(lowest, p[1]);
     highest = std::max(highest, p[1]);
   }
-  // Sea level and below is water: rasters mark the sea as 0 (SRTM) or give its depth.
-  const float landLow = lowest > 0.0f ? lowest : 0.0f;
-  const float landSpan = highest > landLow ? highest - landLow : 1.0f;
-
-  // Light from the north-west, 45 degrees above the horizon; a flat post gets full light.
-  const SbVec3f light = SbVec3f(-0.5f, 0.70710678f, -0.5f);
   const auto vertex = [&](int64_t c, int64_t r) -> const SbVec3f * {
     if (c < 0 || r < 0 || c >= columns || r >= rows) return nullptr;
     const int32_t v = vertexOf[size_t(r * columns + c)];
@@ -71,20 +83,8 @@ void makeReliefTexture(int64_t columns, int64_t rows, const std::vector<SbVec3f>
       const int64_t c = x * k, r = y * k;
       const SbVec3f * here = vertex(c, r);
       if (here == nullptr) continue;
-      float rgb[3];
-      const float h = (*here)[1];
-      if (h <= 0.0f) {
-        ramp(sea, lowest < 0.0f ? h / lowest : 0.0f, rgb);
-      } else {
-        ramp(land, (h - landLow) / landSpan, rgb);
-      }
-      SbVec3f normal(-slope(*here, vertex(c - k, r), vertex(c + k, r), 0), 1.0f,
-                     -slope(*here, vertex(c, r - k), vertex(c, r + k), 2));
-      normal.normalize();
-      const float shade = std::min(1.3f, std::max(0.0f, normal.dot(light) / light[1]));
-      const float factor = 0.3f + 0.7f * shade;
-      for (int i = 0; i < 3; ++i)
-        row[x * 3 + i] = static_cast<unsigned char>(std::min(255.0f, rgb[i] * factor));
+      reliefColour((*here)[1], lowest, highest, slope(*here, vertex(c - k, r), vertex(c + k, r), 0),
+                   slope(*here, vertex(c, r - k), vertex(c, r + k), 2), &row[x * 3]);
     }
   }
 }

@@ -6,6 +6,11 @@
 #include <cstdint>
 #include <vector>
 
+// The colour of one post of the height, among a terrain's lowest and highest, shaded by its
+// slopes (rise over run) to the east and to the south.
+void reliefColour(float height, float lowest, float highest, float slopeEast, float slopeSouth,
+                  unsigned char rgb[3]);
+
 // A picture of a terrain's relief, so that it reads at a glance without a texture of its own: a
 // colour ramp by height (blues at sea level and below; green, ochre, brown and white from the
 // lowest land to the highest) shaded by light from the north-west, 45 degrees up. One texel per post of

@@ -37,6 +37,22 @@ OGRCoordinateTransformationH transformBetween(OGRSpatialReferenceH from, OGRSpat
   return transform;
 }
 
+// Whether the raster is a mosaic (a VRT) of SRTM files alone: its heights are theirs.
+bool mosaicOfSrtm(GDALDatasetH dataset)
+{
+  GDALDriverH driver = GDALGetDatasetDriver(dataset);
+  if (driver == nullptr || std::strcmp(GDALGetDriverShortName(driver), "VRT") != 0) return false;
+  char ** files = GDALGetFileList(dataset);
+  int srtm = 0, others = 0;
+  for (char ** f = files; f != nullptr && *f != nullptr; ++f) {
+    GDALDriverH of = GDALIdentifyDriverEx(*f, GDAL_OF_RASTER, nullptr, nullptr);
+    if (of != nullptr && std::strcmp(GDALGetDriverShortName(of), "SRTMHGT") == 0) ++srtm;
+    else if (of == nullptr || std::strcmp(GDALGetDriverShortName(of), "VRT") != 0) ++others;
+  }
+  CSLDestroy(files);
+  return srtm > 0 && others == 0;
+}
+
 } // namespace
 
 Georeference::Georeference(GDALDatasetH dataset, const std::string & verticalDatum)
@@ -142,6 +158,9 @@ void Georeference::chooseDatum(GDALDatasetH dataset, const std::string & vertica
              std::strcmp(GDALGetDriverShortName(GDALGetDatasetDriver(dataset)), "SRTMHGT") == 0) {
     datum = VerticalDatum::EGM96;
     datumName = "the EGM96 geoid, as SRTM files keep them";
+  } else if (mosaicOfSrtm(dataset)) {
+    datum = VerticalDatum::EGM96;
+    datumName = "the EGM96 geoid, as its SRTM files keep them";
   }
 }
 

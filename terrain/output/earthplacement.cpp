@@ -83,6 +83,7 @@ EarthPlacement::EarthPlacement(const RasterPlacement & placement, const RasterGr
     toCentred = transformOf(ellipsoid, centred);
     break;
   }
+  ellipsoidToCentred = transformOf(ellipsoid, centred);
   for (OGRSpatialReferenceH srs : {raster, degrees, ellipsoid, centred, geoid})
     if (srs != nullptr) OSRRelease(srs);
   ready = toCentred != nullptr && (direct || toDegrees != nullptr) &&
@@ -96,6 +97,29 @@ EarthPlacement::~EarthPlacement(void)
   release(toDegrees);
   release(toCentred);
   release(toEllipsoid);
+  release(ellipsoidToCentred);
+}
+
+bool EarthPlacement::placeDegrees(size_t count, double * longitudes, double * latitudes, double * heights,
+                                  double * xyz, double * ellipsoidal) const
+{
+  if (!ready || ellipsoidToCentred == nullptr) return false;
+  std::vector<int> ok(count, 1);
+  const int n = int(count);
+  if (toEllipsoid != nullptr &&
+      !OCTTransformEx(static_cast<OGRCoordinateTransformationH>(toEllipsoid), n, longitudes, latitudes, heights, ok.data()))
+    return false;
+  std::copy(heights, heights + count, ellipsoidal);
+  if (!OCTTransformEx(static_cast<OGRCoordinateTransformationH>(ellipsoidToCentred), n, longitudes, latitudes, heights,
+                      ok.data()))
+    return false;
+  for (size_t i = 0; i < count; ++i) {
+    if (!ok[i]) return false;
+    xyz[3 * i] = longitudes[i];
+    xyz[3 * i + 1] = latitudes[i];
+    xyz[3 * i + 2] = heights[i];
+  }
+  return true;
 }
 
 bool EarthPlacement::place(size_t count, const int64_t * columns, const int64_t * rows,

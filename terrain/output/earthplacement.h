@@ -27,6 +27,11 @@ public:
   // at heights above the raster's vertical datum; false where one cannot be placed.
   bool place(size_t count, const int64_t * columns, const int64_t * rows, const double * heights,
              double * xyz) const;
+  // The same for count points by longitude and latitude (degrees on WGS 84, or the raster's
+  // own where its heights stand on its own vertical system) and height above the datum: xyz
+  // three a point, and the height on the ellipsoid each. The arrays are used as room.
+  bool placeDegrees(size_t count, double * longitudes, double * latitudes, double * heights, double * xyz,
+                    double * ellipsoidal) const;
   // Longitude, latitude (degrees) and height on the ellipsoid of one post.
   bool onEllipsoid(int64_t column, int64_t row, double height, double & longitude, double & latitude,
                    double & ellipsoidal) const;
@@ -35,6 +40,7 @@ private:
   void * toDegrees = nullptr; // the raster's horizontal system to longitude and latitude
   void * toCentred = nullptr; // longitude, latitude and height above the datum, Earth-centred
   void * toEllipsoid = nullptr; // the same to longitude, latitude and height on the ellipsoid
+  void * ellipsoidToCentred = nullptr; // longitude, latitude and height on the ellipsoid onwards
   bool direct = false;        // toCentred takes the raster's own coordinates (its vertical system)
   bool ready = false;
   std::string why;

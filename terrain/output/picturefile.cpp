@@ -120,6 +120,31 @@ bool writePicture(const SoSFImage & image, int fd)
          writeAll(fd, png.data(), png.size());
 }
 
+bool pngOf(const unsigned char * pixels, int width, int height, int components, int level, std::string & png)
+{
+  GDALAllRegister();
+  GDALDriverH memory = GDALGetDriverByName("MEM"), pngDriver = GDALGetDriverByName("PNG");
+  const Dataset part(memory != nullptr ? GDALCreate(memory, "", width, height, components, GDT_Byte, nullptr)
+                                       : nullptr);
+  if (part == nullptr || pngDriver == nullptr ||
+      GDALDatasetRasterIO(part.get(), GF_Write, 0, 0, width, height, const_cast<unsigned char *>(pixels), width,
+                          height, GDT_Byte, components, nullptr, components, width * components, 1) != CE_None)
+    return false;
+  static std::atomic<int> count{0};
+  const std::string encoded = "/vsimem/terravel-png-" + std::to_string(++count) + ".png";
+  const std::string zlevel = "ZLEVEL=" + std::to_string(std::min(9, std::max(1, level)));
+  const char * const options[] = {zlevel.c_str(), nullptr};
+  GDALDatasetH written = GDALCreateCopy(pngDriver, encoded.c_str(), part.get(), FALSE,
+                                        const_cast<char **>(options), nullptr, nullptr);
+  if (written == nullptr) return false;
+  GDALClose(written);
+  vsi_l_offset length = 0;
+  GByte * data = VSIGetMemFileBuffer(encoded.c_str(), &length, FALSE);
+  if (data != nullptr) png.assign(reinterpret_cast<const char *>(data), size_t(length));
+  VSIUnlink(encoded.c_str());
+  return data != nullptr;
+}
+
 std::string pictureNameFor(const std::string & sceneFile)
 {
   const std::string suffix = ".iv";

@@ -34,6 +34,10 @@ private:
 // PNG; false when it could not. Meant for writeTogether, which makes the file safe.
 bool writePicture(const SoSFImage & image, int fd);
 
+// Pixels (rows from the top down, components 1 to 4 a pixel) as PNG bytes, compressed at zlib's
+// level (1 fastest to 9 smallest); false when GDAL cannot.
+bool pngOf(const unsigned char * pixels, int width, int height, int components, int level, std::string & png);
+
 // The picture that a saved scene file names: NAME.iv gives NAME.png beside it.
 std::string pictureNameFor(const std::string & sceneFile);
 

@@ -7,6 +7,7 @@
 #include "chunknodes.h"
 #include "containedrun.h"
 #include "earthplacement.h"
+#include "glbwriter.h"
 #include "postlookup.h"
 #include "paths.h"
 #include "picturefile.h"
@@ -17,12 +18,6 @@
 #include <Inventor/nodes/SoGroup.h>
 #include <Inventor/nodes/SoLOD.h>
 #include <Inventor/nodes/SoTexture2.h>
-
-#define TINYGLTF_IMPLEMENTATION
-#define TINYGLTF_NO_STB_IMAGE
-#define TINYGLTF_NO_STB_IMAGE_WRITE
-#define TINYGLTF_NO_EXTERNAL_IMAGE
-#include <tiny_gltf.h>
 
 #include <nlohmann/json.hpp>
 
@@ -230,145 +225,21 @@ bool pictureOf(const PictureParts & picture, Content & content, std::string & pn
   return picture.png(x0, y0, x1, y1, tilePictureSide, png);
 }
 
-// Appends bytes to the buffer at a four-byte boundary and gives their view.
-int addView(tinygltf::Model & model, const void * data, size_t size, int target, size_t stride = 0)
-{
-  std::vector<unsigned char> & buffer = model.buffers[0].data;
-  buffer.resize((buffer.size() + 3) / 4 * 4);
-  tinygltf::BufferView view;
-  view.buffer = 0;
-  view.byteOffset = buffer.size();
-  view.byteLength = size;
-  view.target = target;
-  view.byteStride = stride;
-  const unsigned char * bytes = static_cast<const unsigned char *>(data);
-  buffer.insert(buffer.end(), bytes, bytes + size);
-  model.bufferViews.push_back(view);
-  return int(model.bufferViews.size() - 1);
-}
-
-int addAccessor(tinygltf::Model & model, int view, int componentType, size_t count, int type,
-                std::vector<double> min = {}, std::vector<double> max = {}, bool normalized = false)
-{
-  tinygltf::Accessor accessor;
-  accessor.normalized = normalized;
-  accessor.bufferView = view;
-  accessor.componentType = componentType;
-  accessor.count = count;
-  accessor.type = type;
-  accessor.minValues = std::move(min);
-  accessor.maxValues = std::move(max);
-  model.accessors.push_back(accessor);
-  return int(model.accessors.size() - 1);
-}
-
-// The lists and the picture as a glTF model: one node at the chunk's centre, one mesh.
-void addMesh(tinygltf::Model & model, const Content & content)
-{
-  tinygltf::Primitive primitive;
-  std::vector<double> low(3, 1e300), high(3, -1e300);
-  for (size_t i = 0; i < content.positions.size(); ++i) {
-    low[i % 3] = std::min(low[i % 3], double(content.positions[i]));
-    high[i % 3] = std::max(high[i % 3], double(content.positions[i]));
-  }
-  const size_t vertices = content.positions.size() / 3;
-  primitive.attributes["POSITION"] = addAccessor(
-    model, addView(model, content.positions.data(), content.positions.size() * 4, TINYGLTF_TARGET_ARRAY_BUFFER),
-    TINYGLTF_COMPONENT_TYPE_FLOAT, vertices, TINYGLTF_TYPE_VEC3, low, high);
-  // Normals in bytes and texture coordinates in 16 bits (KHR_mesh_quantization): finer than the
-  // lighting and the tile's picture can show, and a third of the vertex bytes less.
-  std::vector<int8_t> normals(vertices * 4, 0);
-  for (size_t i = 0; i < vertices * 3; ++i)
-    normals[i / 3 * 4 + i % 3] = int8_t(std::lround(content.normals[i] * 127.0f));
-  primitive.attributes["NORMAL"] = addAccessor(
-    model, addView(model, normals.data(), normals.size(), TINYGLTF_TARGET_ARRAY_BUFFER, 4),
-    TINYGLTF_COMPONENT_TYPE_BYTE, vertices, TINYGLTF_TYPE_VEC3, {}, {}, true);
-  const bool unitSquare = std::all_of(content.texCoords.begin(), content.texCoords.end(),
-                                      [](float t) { return t >= 0.0f && t <= 1.0f; });
-  if (unitSquare) {
-    std::vector<uint16_t> texCoords(content.texCoords.size());
-    for (size_t i = 0; i < texCoords.size(); ++i)
-      texCoords[i] = uint16_t(std::lround(content.texCoords[i] * 65535.0f));
-    primitive.attributes["TEXCOORD_0"] = addAccessor(
-      model, addView(model, texCoords.data(), texCoords.size() * 2, TINYGLTF_TARGET_ARRAY_BUFFER),
-      TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT, vertices, TINYGLTF_TYPE_VEC2, {}, {}, true);
-  } else { // a repeating picture's coordinates run beyond it
-    primitive.attributes["TEXCOORD_0"] = addAccessor(
-      model, addView(model, content.texCoords.data(), content.texCoords.size() * 4, TINYGLTF_TARGET_ARRAY_BUFFER),
-      TINYGLTF_COMPONENT_TYPE_FLOAT, vertices, TINYGLTF_TYPE_VEC2);
-  }
-  // Indices in 16 bits where the chunk has few enough vertices.
-  if (vertices < 65535) {
-    const std::vector<uint16_t> shortIndices(content.indices.begin(), content.indices.end());
-    primitive.indices = addAccessor(
-      model, addView(model, shortIndices.data(), shortIndices.size() * 2, TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER),
-      TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT, shortIndices.size(), TINYGLTF_TYPE_SCALAR);
-  } else {
-    primitive.indices = addAccessor(
-      model, addView(model, content.indices.data(), content.indices.size() * 4, TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER),
-      TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT, content.indices.size(), TINYGLTF_TYPE_SCALAR);
-  }
-  primitive.mode = TINYGLTF_MODE_TRIANGLES;
-  primitive.material = 0;
-  tinygltf::Mesh mesh;
-  mesh.primitives.push_back(primitive);
-  model.meshes.push_back(mesh);
-  tinygltf::Node node;
-  node.mesh = 0;
-  node.translation = {content.centre[0], content.centre[1], content.centre[2]};
-  model.nodes.push_back(node);
-  tinygltf::Scene scene;
-  scene.nodes.push_back(0);
-  model.scenes.push_back(scene);
-  model.defaultScene = 0;
-}
-
-// The material: the picture's part where there is a picture, plain white where there is none.
-void addMaterial(tinygltf::Model & model, const std::string & png, bool repeat)
-{
-  tinygltf::Material material;
-  material.pbrMetallicRoughness.metallicFactor = 0.0;
-  material.pbrMetallicRoughness.roughnessFactor = 1.0;
-  if (!png.empty()) {
-    tinygltf::Image image;
-    image.bufferView = addView(model, png.data(), png.size(), 0);
-    image.mimeType = "image/png";
-    model.images.push_back(image);
-    tinygltf::Sampler sampler;
-    sampler.magFilter = TINYGLTF_TEXTURE_FILTER_LINEAR;
-    sampler.minFilter = TINYGLTF_TEXTURE_FILTER_LINEAR;
-    sampler.wrapS = sampler.wrapT = repeat ? TINYGLTF_TEXTURE_WRAP_REPEAT : TINYGLTF_TEXTURE_WRAP_CLAMP_TO_EDGE;
-    model.samplers.push_back(sampler);
-    tinygltf::Texture texture;
-    texture.source = 0;
-    texture.sampler = 0;
-    model.textures.push_back(texture);
-    material.pbrMetallicRoughness.baseColorTexture.index = 0;
-  }
-  model.materials.push_back(material);
-}
-
 // The chunk as GLB bytes; false for a chunk without triangles.
 bool glbOf(const MeshView & view, const TileFrame & frame, const PictureParts * picture, std::string & glb,
            SbBox3f & bounds, bool & placed)
 {
   Content content;
   if (!contentOf(view, frame, content, placed)) return false;
-  std::string png;
-  bool repeat = false;
-  if (picture != nullptr && picture->width() > 0 && !pictureOf(*picture, content, png, repeat))
-    png.clear();
-  tinygltf::Model model;
-  model.asset.version = "2.0";
-  model.asset.generator = "Terravel";
-  model.extensionsUsed = model.extensionsRequired = {"KHR_mesh_quantization"};
-  model.buffers.emplace_back();
-  addMesh(model, content);
-  addMaterial(model, png, repeat);
-  std::ostringstream out;
-  tinygltf::TinyGLTF writer;
-  if (!writer.WriteGltfSceneToStream(&model, out, false, true)) return false;
-  glb = out.str();
+  GlbMesh mesh;
+  if (picture != nullptr && picture->width() > 0 && !pictureOf(*picture, content, mesh.picture, mesh.repeat))
+    mesh.picture.clear();
+  mesh.positions = std::move(content.positions);
+  mesh.normals = std::move(content.normals);
+  mesh.texCoords = std::move(content.texCoords);
+  mesh.indices = std::move(content.indices);
+  std::copy(content.centre, content.centre + 3, mesh.translation);
+  if (!encodeGlb(mesh, glb)) return false;
   bounds = content.bounds;
   return true;
 }

@@ -45,6 +45,8 @@ public:
   // Marks triangle start and every triangle reachable from it across unconstrained edges.
   void markFrom(int32_t start);
 
+  // A triangle with vertex v as a corner.
+  int32_t triangleAt(int32_t v) const { return triangleOf[size_t(v)]; }
   int32_t corner(int32_t t, int k) const { return corners[3 * size_t(t) + size_t(k)]; }
   int32_t neighbour(int32_t t, int k) const { return neighbours[3 * size_t(t) + size_t(k)]; }
   bool constrained(int32_t t, int k) const { return (flags[size_t(t)] >> k) & 1; }

@@ -1,0 +1,443 @@
+// The tiled build: levels from the window up, each level's tiles dealt to the threads; a tile
+// already complete from an earlier run (record and content checked) is kept; tileset.json last.
+
+#include "geodeticbuild.h"
+
+#include "containedrun.h"
+#include "paths.h"
+#include "safewrite.h"
+#include "tilecontent.h"
+#include "tilework.h"
+#include "workerthreads.h"
+
+#include <gdal.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <set>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const uint64_t mebibyte = uint64_t(1) << 20;
+// What the program holds besides its tiles: code, libraries, the lists of the build.
+const uint64_t baseBytes = 96 * mebibyte;
+// Bytes a post of a tile's window costs while it is built, everything counted.
+const uint64_t bytesPerPost = 240;
+
+std::string describeErrno(const std::string & what)
+{
+  return what + " (" + std::strerror(errno) + ")";
+}
+
+bool readWhole(const std::string & path, std::string & bytes)
+{
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (ok) {
+    bytes.resize(size_t(info.st_size));
+    size_t at = 0;
+    while (ok && at < bytes.size()) {
+      const ssize_t n = read(fd, &bytes[at], bytes.size() - at);
+      if (n <= 0) ok = false;
+      else at += size_t(n);
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+// The build's files: content by address, records and half-written files in .build.
+class BuildFolder {
+public:
+  explicit BuildFolder(const std::string & folder) : folder(folder) {}
+
+  bool prepare(std::string & reason)
+  {
+    std::vector<std::string> made;
+    if (!makeFolders(temporary(), made, reason)) return false;
+    // What an interrupted run left half-written goes.
+    if (DIR * dir = opendir(temporary().c_str())) {
+      while (const dirent * entry = readdir(dir))
+        if (entry->d_name[0] != '.') unlink((temporary() + "/" + entry->d_name).c_str());
+      closedir(dir);
+    }
+    return true;
+  }
+  std::string contentOf(const TileAddress & tile) const { return folder + "/" + tile.path() + ".glb"; }
+  std::string recordOf(const TileAddress & tile) const { return folder + "/.build/" + tile.path() + ".record"; }
+  std::string temporary(void) const { return folder + "/.build/tmp"; }
+
+  // Into a file beside the others, then renamed into place: a reader sees the whole or nothing.
+  bool write(const std::string & target, const std::string & bytes, std::string & reason)
+  {
+    if (!ensureFolder(folderOf(target), reason)) return false;
+    const std::string temp = temporary() + "/" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return reason = describeErrno("cannot write " + target), false;
+    size_t at = 0;
+    while (at < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
+      if (n <= 0) break;
+      at += size_t(n);
+    }
+    const bool whole = at == bytes.size();
+    if (close(fd) != 0 || !whole || rename(temp.c_str(), target.c_str()) != 0) {
+      reason = describeErrno("cannot write " + target);
+      unlink(temp.c_str());
+      return false;
+    }
+    return true;
+  }
+
+private:
+  bool ensureFolder(const std::string & path, std::string & reason)
+  {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (made.count(path)) return true;
+    }
+    std::vector<std::string> folders;
+    if (!makeFolders(path, folders, reason)) return false;
+    std::lock_guard<std::mutex> lock(mutex);
+    made.insert(path);
+    return true;
+  }
+
+  std::string folder;
+  std::mutex mutex;
+  std::set<std::string> made;
+  std::atomic<uint64_t> counter{0};
+};
+
+// What the build is made from: the program's way of building, the input and every file it
+// reads (by size and time), the settings. A record made otherwise is not this build's.
+uint64_t settingsHash(const TileSource & source, double maxError, int deepest, int shallowest)
+{
+  std::string text = "terravel geodetic tiles 1\n";
+  char * real = realpath(source.path().c_str(), nullptr);
+  text += std::string(real != nullptr ? real : source.path()) + "\n";
+  std::free(real);
+  for (const std::string & file : source.sources()) {
+    struct stat info;
+    if (stat(file.c_str(), &info) != 0) continue;
+    text += file + " " + std::to_string(info.st_size) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
+            std::to_string(info.st_mtim.tv_nsec) + "\n";
+  }
+  char numbers[256];
+  std::snprintf(numbers, sizeof numbers, "%.17g %.17g %d %d\n", double(source.options().zScale), maxError, deepest,
+                shallowest);
+  text += numbers;
+  text += source.options().verticalDatum + "\n" + source.options().texture + "\n";
+  return hashBytes(text.data(), text.size());
+}
+
+// An eighth of the distance between neighbouring posts at the raster's middle, through PROJ.
+double defaultMaxError(const TileSource & source, const TileLattice & lattice)
+{
+  PostPlacer placer(source, lattice);
+  const int64_t c = source.grid().columns / 2, r = source.grid().rows / 2;
+  const int64_t columns[2] = {c, c}, rows[2] = {r, std::min(r + 1, source.grid().rows - 1)};
+  const float heights[2] = {0.0f, 0.0f};
+  double at[6], ellipsoidal[2];
+  if (rows[1] == r || !placer.place(2, columns, rows, heights, at, ellipsoidal)) return 1.0;
+  return std::hypot(at[3] - at[0], at[4] - at[1], at[5] - at[2]) / 8.0;
+}
+
+class Builder {
+public:
+  Builder(const GeodeticSettings & settings, const std::function<void(const GeodeticProgress &)> & progress)
+    : settings(settings), progress(progress), folder(folderOf(settings.target))
+  {
+  }
+  GeodeticOutcome run(void);
+
+private:
+  bool plan(std::string & reason);
+  bool complete(const TileAddress & tile, int64_t & contents);
+  bool level(int z, std::string & reason);
+  bool tilesetJson(std::string & reason);
+  nlohmann::json tileJson(const TileRecord & record, double & error);
+
+  const GeodeticSettings & settings;
+  const std::function<void(const GeodeticProgress &)> & progress;
+  GeodeticOutcome outcome;
+  TileSource source;
+  std::unique_ptr<TileLattice> lattice;
+  BuildFolder folder;
+  TileBuild build;
+  int threads = 1;
+  std::vector<std::vector<TileAddress>> levels; // by level, from the shallowest
+  std::atomic<int64_t> done{0}, reusedTasks{0}, reused{0}, contents{0};
+  int64_t total = 0;
+  std::chrono::steady_clock::time_point began;
+};
+
+bool Builder::plan(std::string & reason)
+{
+  if (!source.open(settings.input, settings.raster, reason)) return false;
+  for (const std::string & file : source.sources())
+    if (sameFile(file, settings.target)) return reason = settings.target + " is a file this build reads", false;
+  lattice = std::make_unique<TileLattice>(source.grid());
+  outcome.deepest = settings.level >= 0 ? settings.level : lattice->deepestLevel();
+  outcome.shallowest = std::min(outcome.deepest, lattice->shallowestLevel(outcome.deepest));
+  outcome.maxError = settings.maxError > 0.0 ? settings.maxError : defaultMaxError(source, *lattice);
+  // The memory a tile built from its window takes: its posts and a border, all it holds.
+  const int first = outcome.deepest > outcome.shallowest ? outcome.deepest - 1 : outcome.deepest;
+  const double spacing = std::min(std::fabs(source.grid().gt[1]), std::fabs(source.grid().gt[5]));
+  const double side = tileDegrees(first) / spacing + 3.0;
+  const uint64_t perTile = uint64_t(side * side) * bytesPerPost + 4 * mebibyte;
+  uint64_t budget = settings.memory > 0 ? settings.memory : availableMemory() / 4;
+  if (budget == 0) budget = uint64_t(1) << 30;
+  const uint64_t cache = std::min<uint64_t>(256 * mebibyte, std::max<uint64_t>(16 * mebibyte, budget / 8));
+  if (budget < baseBytes + cache + perTile) {
+    reason = "a memory budget of " + std::to_string(budget / mebibyte) + " MiB is too small for one tile of " +
+             settings.input + ": it needs about " + std::to_string((baseBytes + 16 * mebibyte + perTile) / mebibyte + 1) +
+             " MiB (--memory)";
+    return false;
+  }
+  GDALSetCacheMax64(GIntBig(cache));
+  const int wanted = settings.threads > 0 ? settings.threads : workerThreads();
+  threads = int(std::max<uint64_t>(1, std::min<uint64_t>(uint64_t(wanted), (budget - baseBytes - cache) / perTile)));
+  build.source = &source;
+  build.lattice = lattice.get();
+  build.deepest = outcome.deepest;
+  build.maxError = outcome.maxError;
+  build.settings = settingsHash(source, outcome.maxError, outcome.deepest, outcome.shallowest);
+  build.save = [this](const TileRecord & record, const std::string & content, std::string & why) {
+    const std::string glb = folder.contentOf(record.address);
+    if (record.empty) unlink(glb.c_str());
+    else if (!folder.write(glb, content, why)) return false;
+    return folder.write(folder.recordOf(record.address), encodeRecord(record), why);
+  };
+  build.load = [this](const TileAddress & tile, TileRecord & record) {
+    std::string bytes;
+    return readWhole(folder.recordOf(tile), bytes) && decodeRecord(bytes, record) && record.address == tile &&
+           record.settings == build.settings;
+  };
+  for (int z = outcome.shallowest; z <= first; ++z) {
+    levels.push_back(lattice->tilesOf(z));
+    total += int64_t(levels.back().size());
+  }
+  return folder.prepare(reason);
+}
+
+// A tile of an earlier run of this build, whole: its record, and its content as recorded.
+bool Builder::complete(const TileAddress & tile, int64_t & contents)
+{
+  TileRecord record;
+  if (!build.load(tile, record)) return false;
+  if (record.empty) return true;
+  std::string bytes;
+  if (!readWhole(folder.contentOf(tile), bytes) || bytes.size() != record.contentSize ||
+      hashBytes(bytes.data(), bytes.size()) != record.contentHash)
+    return false;
+  ++contents;
+  return true;
+}
+
+bool Builder::level(int z, std::string & reason)
+{
+  const std::vector<TileAddress> & tiles = levels[size_t(z - outcome.shallowest)];
+  const bool fromPosts = z == outcome.deepest || z == outcome.deepest - 1;
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::mutex mutex;
+  std::condition_variable finished;
+  int running = threads;
+  std::string firstReason;
+  const auto work = [&]() {
+    TileTools tools(build);
+    if (!tools.reader.valid() || !tools.placer.valid()) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!failed.exchange(true))
+        firstReason = tools.reader.valid() ? "PROJ cannot place " + settings.input + " on the Earth: " + tools.placer.reason()
+                                           : "GDAL cannot open " + settings.input + " again";
+    }
+    for (size_t i = next++; i < tiles.size() && !failed; i = next++) {
+      const TileAddress & tile = tiles[i];
+      int64_t kept = 0;
+      bool whole = complete(tile, kept);
+      if (whole && z == outcome.deepest - 1)
+        for (int k = 0; k < 4 && whole; ++k) whole = complete(tile.child(k), kept);
+      std::string why;
+      if (whole) {
+        reused += kept;
+        ++reusedTasks;
+      }
+      else if (!(fromPosts ? buildFromPosts(build, tools, tile, why) : buildFromChildren(build, tools, tile, why))) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!failed.exchange(true)) firstReason = why;
+      }
+      ++done;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    --running;
+    finished.notify_all();
+  };
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) workers.emplace_back(work);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (running > 0) {
+      finished.wait_for(lock, std::chrono::milliseconds(500));
+      if (progress) {
+        GeodeticProgress p;
+        p.done = done;
+        p.total = total;
+        p.reused = reusedTasks;
+        p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        lock.unlock();
+        progress(p);
+        lock.lock();
+      }
+    }
+  }
+  for (std::thread & worker : workers) worker.join();
+  if (failed) reason = firstReason;
+  return !failed;
+}
+
+nlohmann::json Builder::tileJson(const TileRecord & record, double & error)
+{
+  nlohmann::json tile;
+  tile["boundingVolume"]["region"] = std::vector<double>(record.region, record.region + 6);
+  tile["geometricError"] = record.error;
+  tile["refine"] = "REPLACE";
+  tile["content"]["uri"] = record.address.path() + ".glb";
+  error = std::max(error, record.error);
+  ++contents;
+  if (record.address.level >= outcome.deepest) return tile;
+  nlohmann::json children = nlohmann::json::array();
+  for (int k = 0; k < 4; ++k) {
+    TileRecord child;
+    if (build.load(record.address.child(k), child) && !child.empty) {
+      double ignored = 0.0;
+      children.push_back(tileJson(child, ignored));
+    }
+  }
+  if (!children.empty()) tile["children"] = children;
+  return tile;
+}
+
+// The tree of tiles from the shallowest level, its root the one tile there or a tile without
+// content over the two of level 0.
+bool Builder::tilesetJson(std::string & reason)
+{
+  std::vector<nlohmann::json> tops;
+  double error = 0.0;
+  double region[6] = {M_PI, M_PI / 2, -M_PI, -M_PI / 2, HUGE_VAL, -HUGE_VAL};
+  bool wraps = false;
+  for (const TileAddress & tile : levels.front()) {
+    TileRecord record;
+    if (!build.load(tile, record)) return reason = "the record of tile " + tile.path() + " is missing", false;
+    if (record.empty) continue;
+    tops.push_back(tileJson(record, error));
+    wraps = wraps || record.region[0] > record.region[2];
+    region[0] = std::min(region[0], record.region[0]);
+    region[2] = std::max(region[2], record.region[2]);
+    region[1] = std::min(region[1], record.region[1]);
+    region[3] = std::max(region[3], record.region[3]);
+    region[4] = std::min(region[4], record.region[4]);
+    region[5] = std::max(region[5], record.region[5]);
+  }
+  if (tops.empty()) return reason = settings.input + " has no cell of four valid posts (all nodata?)", false;
+  nlohmann::json root;
+  if (tops.size() == 1) {
+    root = tops.front();
+  } else {
+    if (wraps) {
+      region[0] = -M_PI;
+      region[2] = M_PI;
+    }
+    root["boundingVolume"]["region"] = std::vector<double>(region, region + 6);
+    root["geometricError"] = 2.0 * error;
+    root["refine"] = "REPLACE";
+    root["children"] = tops;
+  }
+  nlohmann::json tileset;
+  tileset["asset"] = {{"version", "1.1"}, {"generator", "Terravel"}};
+  tileset["geometricError"] = 2.0 * root["geometricError"].get<double>();
+  nlohmann::json grid;
+  grid["geoTransform"] = std::vector<double>(source.grid().gt, source.grid().gt + 6);
+  grid["columns"] = source.grid().columns;
+  grid["rows"] = source.grid().rows;
+  grid["warped"] = source.warped();
+  nlohmann::json extras;
+  extras["tiling"] = "geodetic";
+  extras["source"] = settings.input;
+  extras["grid"] = grid;
+  const RasterPlacement & place = source.placement();
+  extras["verticalDatum"] = place.datum == VerticalDatum::EGM96   ? "egm96"
+                            : place.datum == VerticalDatum::GRID  ? place.datumFile
+                            : place.datum == VerticalDatum::RASTER ? "raster"
+                                                                   : "ellipsoid";
+  extras["maxError"] = outcome.maxError;
+  extras["levels"] = {outcome.shallowest, outcome.deepest};
+  tileset["extras"]["terravel"] = extras;
+  tileset["root"] = root;
+  const std::string text = tileset.dump(1) + "\n";
+  // The tiles on disk before the file that names them.
+  const int dir = open(folderOf(settings.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    syncfs(dir);
+    close(dir);
+  }
+  const WriteOutcome written = writeTogether(
+    {{settings.target, [&text](int out) { return writeAll(out, text.data(), text.size()); }}}, source.sources());
+  if (!written.written()) return reason = written.reason, false;
+  return true;
+}
+
+GeodeticOutcome Builder::run(void)
+{
+  std::string reason;
+  if (!plan(reason)) {
+    outcome.reason = reason;
+    return outcome;
+  }
+  char line[512];
+  std::snprintf(line, sizeof line, "Tiles: levels %d to %d of the geodetic grid, the last keeping every post, "
+                "the one above within %.3g m, twice that each level up; %d thread%s",
+                outcome.shallowest, outcome.deepest, outcome.maxError, threads, threads == 1 ? "" : "s");
+  outcome.lines.push_back(source.heightsNote());
+  outcome.lines.push_back(line);
+  began = std::chrono::steady_clock::now();
+  const int first = outcome.deepest > outcome.shallowest ? outcome.deepest - 1 : outcome.deepest;
+  for (int z = first; z >= outcome.shallowest; --z)
+    if (!level(z, reason)) {
+      outcome.reason = reason;
+      return outcome;
+    }
+  if (!tilesetJson(reason)) {
+    outcome.reason = reason;
+    return outcome;
+  }
+  outcome.built = true;
+  outcome.tiles = contents;
+  outcome.reused = reused;
+  return outcome;
+}
+
+} // namespace
+
+GeodeticOutcome buildGeodeticTileset(const GeodeticSettings & settings,
+                                     const std::function<void(const GeodeticProgress &)> & progress)
+{
+  Builder builder(settings, progress);
+  return builder.run();
+}

@@ -1,0 +1,125 @@
+#include "tilecontent.h"
+
+#include "geodeticgrid.h"
+#include "glbwriter.h"
+#include "picturefile.h"
+#include "rastercolours.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// Every tile of a level lies within this many metres of its centre, heights of 12 km included.
+double reachOf(int level)
+{
+  return 6.4e6 * tileDegrees(level) * M_PI / 180.0 * 0.75 + 12000.0;
+}
+
+// A chord of this length sags at most this far below a sphere the size of the Earth's
+// smallest curvature.
+double sagOf(double length)
+{
+  return length * length / (2.0 * 6.33e6);
+}
+
+} // namespace
+
+double positionStep(int level)
+{
+  return std::ldexp(1.0, int(std::ceil(std::log2(reachOf(level) / 16777216.0))));
+}
+
+double roundingError(int level)
+{
+  return positionStep(level) * std::sqrt(3.0) / 2.0;
+}
+
+bool tileContent(const std::vector<TileVertex> & vertices, const std::vector<int32_t> & triangles, int level,
+                 const TilePicture & picture, const std::vector<double> & longitudes,
+                 const std::vector<double> & latitudes, std::string & glb, double region[6])
+{
+  if (vertices.empty() || triangles.empty()) return false;
+  const double step = positionStep(level);
+  const size_t n = vertices.size();
+  std::vector<double> rounded(3 * n);
+  double low[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, high[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+  for (size_t i = 0; i < n; ++i)
+    for (int k = 0; k < 3; ++k) {
+      const double r = std::nearbyint(vertices[i].at[k] / step) * step;
+      rounded[3 * i + size_t(k)] = r;
+      low[k] = std::min(low[k], r);
+      high[k] = std::max(high[k], r);
+    }
+  double centre[3];
+  for (int k = 0; k < 3; ++k) centre[k] = std::nearbyint((low[k] + high[k]) / 2.0 / step) * step;
+  GlbMesh mesh;
+  // glTF is Y up: Earth-centred X, Y, Z become X, Z, -Y, as a viewer of tiles turns it back.
+  mesh.translation[0] = centre[0];
+  mesh.translation[1] = centre[2];
+  mesh.translation[2] = -centre[1];
+  mesh.positions.resize(3 * n);
+  mesh.texCoords.resize(2 * n);
+  for (size_t i = 0; i < n; ++i) {
+    mesh.positions[3 * i] = float(rounded[3 * i] - centre[0]);
+    mesh.positions[3 * i + 1] = float(rounded[3 * i + 2] - centre[2]);
+    mesh.positions[3 * i + 2] = float(-(rounded[3 * i + 1] - centre[1]));
+    mesh.texCoords[2 * i] = float((double(vertices[i].column - picture.c0) + 0.5) / double(picture.columns));
+    mesh.texCoords[2 * i + 1] = float((double(vertices[i].row - picture.r0) + 0.5) / double(picture.rows));
+  }
+  mesh.indices.assign(triangles.begin(), triangles.end());
+  if (picture.width > 0 && !pngOf(picture.rgb.data(), picture.width, picture.height, 3, 2, mesh.picture)) return false;
+  if (!encodeGlb(mesh, glb)) return false;
+  double sag = 0.0;
+  for (size_t t = 0; t < triangles.size(); t += 3)
+    for (int k = 0; k < 3; ++k) {
+      const double * a = vertices[size_t(triangles[t + size_t(k)])].at;
+      const double * b = vertices[size_t(triangles[t + size_t(k == 2 ? 0 : k + 1)])].at;
+      const double d2 = (a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]);
+      sag = std::max(sag, sagOf(std::sqrt(d2)));
+    }
+  double west = HUGE_VAL, east = -HUGE_VAL, south = HUGE_VAL, north = -HUGE_VAL, lowest = HUGE_VAL, highest = -HUGE_VAL;
+  for (size_t i = 0; i < n; ++i) {
+    west = std::min(west, longitudes[i]);
+    east = std::max(east, longitudes[i]);
+    south = std::min(south, latitudes[i]);
+    north = std::max(north, latitudes[i]);
+    lowest = std::min(lowest, vertices[i].ellipsoidal);
+    highest = std::max(highest, vertices[i].ellipsoidal);
+  }
+  const double toRadians = M_PI / 180.0;
+  region[0] = west * toRadians;
+  region[1] = std::max(-90.0, south) * toRadians;
+  region[2] = east * toRadians;
+  region[3] = std::min(90.0, north) * toRadians;
+  // Across the antimeridian the region runs from its west beyond its east.
+  if (region[0] < -M_PI) region[0] += 2.0 * M_PI;
+  if (region[2] > M_PI) region[2] -= 2.0 * M_PI;
+  region[4] = lowest - sag - roundingError(level);
+  region[5] = highest + roundingError(level);
+  return true;
+}
+
+void reliefPicture(const float * heights, int width, int height, double spanEast, double spanSouth, float lowest,
+                   float highest, std::vector<unsigned char> & rgb)
+{
+  rgb.assign(size_t(width) * size_t(height) * 3, 0);
+  const auto at = [&](int x, int y) { return heights[size_t(y) * size_t(width) + size_t(x)]; };
+  // A slope from the neighbours either side, or from the one there is.
+  const auto slope = [](float before, float here, float after, double span) {
+    if (std::isfinite(before) && std::isfinite(after)) return float((after - before) / (2.0 * span));
+    if (std::isfinite(after)) return float((after - here) / span);
+    if (std::isfinite(before)) return float((here - before) / span);
+    return 0.0f;
+  };
+  const float none = std::numeric_limits<float>::quiet_NaN();
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const float h = at(x, y);
+      if (!std::isfinite(h)) continue;
+      const float east = slope(x > 0 ? at(x - 1, y) : none, h, x + 1 < width ? at(x + 1, y) : none, spanEast);
+      const float south = slope(y > 0 ? at(x, y - 1) : none, h, y + 1 < height ? at(x, y + 1) : none, spanSouth);
+      reliefColour(h, lowest, highest, east, south, &rgb[(size_t(y) * size_t(width) + size_t(x)) * 3]);
+    }
+}
