@@ -8,7 +8,7 @@
 // every vertex, every vertex where its post stands; per level, neighbours meeting on their
 // shared lattice lines with the same vertices at the same Earth-centred positions.
 //
-// Usage: check_tiles DIR/tileset.json [--raster FILE] [--max-tiles N]
+// Usage: check_tiles DIR/tileset.json [--raster FILE] [--max-tiles N] [--show N]
 //        check_tiles --self-test [SCRATCH_DIR]
 // Exit code 0 when every check passes, 1 when one fails, 2 when the check cannot be made.
 
@@ -22,6 +22,7 @@
 
 #include <cpl_conv.h>
 #include <gdal.h>
+#include <gdal_utils.h>
 #include <gdalwarper.h>
 #include <ogr_srs_api.h>
 
@@ -367,8 +368,15 @@ bool openRaster(const std::string & path, const Tileset & set, Raster & raster, 
   if (lonLat) {
     raster.posts = raster.source;
   } else {
-    const std::string wkt = wktOf("EPSG:4326");
-    raster.posts = GDALAutoCreateWarpedVRTEx(raster.source, nullptr, wkt.c_str(), GRA_Bilinear, 0.0, nullptr, nullptr);
+    // GDAL's warper as a virtual raster: heights interpolated bilinearly and kept as floats (not
+    // rounded to the raster's own type), no post (NaN) where the raster has none, nor beyond it.
+    const char * const arguments[] = {"-of", "VRT", "-t_srs", "EPSG:4326", "-r", "bilinear", "-ot", "Float32",
+                                      "-dstnodata", "nan", "-et", "0", nullptr};
+    GDALWarpAppOptions * options = GDALWarpAppOptionsNew(const_cast<char **>(arguments), nullptr);
+    GDALDatasetH source = raster.source;
+    int failed = 0;
+    raster.posts = options != nullptr ? GDALWarp("", nullptr, 1, &source, options, &failed) : nullptr;
+    if (options != nullptr) GDALWarpAppOptionsFree(options);
     if (raster.posts == nullptr) {
       why = path + ": GDAL cannot warp the raster to longitude and latitude";
       return false;
@@ -1068,7 +1076,10 @@ void checkTile(const Context & context, const TileEntry & tile, const LevelMap &
       const double d = normal[3 * t] * up[0] + normal[3 * t + 1] * up[1] + normal[3 * t + 2] * up[2];
       if (d < 0.0) {
         if (figures.facesDown++ < 3)
-          problems.add(FACES, format("%s: triangle %zu faces down", name.c_str(), t));
+          problems.add(FACES, format("%s: triangle %zu faces down (%.3f degrees from the vertical, %s)", name.c_str(), t,
+                                     std::acos(std::max(-1.0, d / std::sqrt((normal[3 * t] * normal[3 * t] + normal[3 * t + 1] * normal[3 * t + 1] +
+                                                                             normal[3 * t + 2] * normal[3 * t + 2]) * (up[0] * up[0] + up[1] * up[1] + up[2] * up[2])))) / degree,
+                                     postName(raster, ua + va_[mesh.indices[3 * t]], va + vb_[mesh.indices[3 * t]]).c_str()));
         else
           ++problems.counts[FACES];
       }
@@ -1106,6 +1117,28 @@ void checkTile(const Context & context, const TileEntry & tile, const LevelMap &
       }
     }
   }
+  // Whether a post's vertical meets the triangle in space, inside it or on its edges (or as far
+  // outside them as single precision may have put the corners), and how far along it.
+  const double slack = roundingOf(mesh.largestCoordinate);
+  auto inSpace = [&](uint32_t t, const double * p, const double * n, double & distance) {
+    const uint32_t * k = &mesh.indices[3 * t];
+    const double * m = &normal[3 * t];
+    const double along = m[0] * n[0] + m[1] * n[1] + m[2] * n[2];
+    if (flat[t] || along == 0.0) return false;
+    const double * q0 = &mesh.xyz[3 * k[0]];
+    const double s = (m[0] * (q0[0] - p[0]) + m[1] * (q0[1] - p[1]) + m[2] * (q0[2] - p[2])) / along;
+    const double x[3] = {p[0] + s * n[0], p[1] + s * n[1], p[2] + s * n[2]};
+    const double mLength = std::sqrt(m[0] * m[0] + m[1] * m[1] + m[2] * m[2]);
+    for (int e = 0; e < 3; ++e) {
+      const double * a0 = &mesh.xyz[3 * k[e]], * a1 = &mesh.xyz[3 * k[(e + 1) % 3]];
+      const double d[3] = {a1[0] - a0[0], a1[1] - a0[1], a1[2] - a0[2]}, w[3] = {x[0] - a0[0], x[1] - a0[1], x[2] - a0[2]};
+      const double c[3] = {d[1] * w[2] - d[2] * w[1], d[2] * w[0] - d[0] * w[2], d[0] * w[1] - d[1] * w[0]};
+      const double dLength = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+      if (c[0] * m[0] + c[1] * m[1] + c[2] * m[2] < -slack * mLength * dLength) return false;
+    }
+    distance = std::fabs(s);
+    return true;
+  };
   auto holds = [&](size_t t, int64_t a, int64_t b) {
     const uint32_t * k = &mesh.indices[3 * t];
     const int64_t d0 = orient(va_[k[0]], vb_[k[0]], va_[k[1]], vb_[k[1]], a, b);
@@ -1211,16 +1244,18 @@ void checkTile(const Context & context, const TileEntry & tile, const LevelMap &
         else
           ++problems.counts[COVER];
       }
+    // Along the sides, where the tile has mesh: the cells next to them that triangles cover.
+    auto meshed = [&](int64_t x, int64_t y) { return cover[size_t((y - p0) * nu + x)] > 0.5 || (polarTriangles.size() && valid(x, y)); };
     for (int s = 0; s < 4; ++s) {
       Side & side = sides.side[s];
       for (int64_t y = p0; y < c1; ++y) {
-        if (s == 0) side.cells[size_t(y)] = valid(0, y);
-        if (s == 1) side.cells[size_t(y)] = valid(nu - 1, y);
+        if (s == 0) side.cells[size_t(y)] = meshed(0, y);
+        if (s == 1) side.cells[size_t(y)] = meshed(nu - 1, y);
       }
       if (s == 2 && p0 == 0)
-        for (int64_t x = 0; x < nu; ++x) side.cells[size_t(x)] = valid(x, 0);
+        for (int64_t x = 0; x < nu; ++x) side.cells[size_t(x)] = meshed(x, 0);
       if (s == 3 && p0 <= nv - 1 && nv - 1 < c1)
-        for (int64_t x = 0; x < nu; ++x) side.cells[size_t(x)] = valid(x, nv - 1);
+        for (int64_t x = 0; x < nu; ++x) side.cells[size_t(x)] = meshed(x, nv - 1);
     }
 
     // The footprint's posts of the strip, rows p0 .. p1 - 1.
@@ -1293,27 +1328,21 @@ void checkTile(const Context & context, const TileEntry & tile, const LevelMap &
         measured = std::max(measured, distance);
       }
       for (size_t j = 0; b >= polarRows[0] && b <= polarRows[1] && j < polarTriangles.size(); ++j) {
-        // In space: where the post's vertical meets the triangle's plane, inside it, edges included.
         const uint32_t t = polarTriangles[j];
         const uint32_t * k = &mesh.indices[3 * t];
         if (b < std::min({vb_[k[0]], vb_[k[1]], vb_[k[2]]}) || b > std::max({vb_[k[0]], vb_[k[1]], vb_[k[2]]})) continue;
-        const double * m = &normal[3 * t];
-        const double along = m[0] * n[0] + m[1] * n[1] + m[2] * n[2];
-        if (along == 0.0) continue;
-        const double * q0 = &mesh.xyz[3 * k[0]];
-        const double s = (m[0] * (q0[0] - p[0]) + m[1] * (q0[1] - p[1]) + m[2] * (q0[2] - p[2])) / along;
-        const double x[3] = {p[0] + s * n[0], p[1] + s * n[1], p[2] + s * n[2]};
-        const double mm = m[0] * m[0] + m[1] * m[1] + m[2] * m[2];
-        bool inside = true;
-        for (int e = 0; e < 3 && inside; ++e) {
-          const double * a0 = &mesh.xyz[3 * k[e]], * a1 = &mesh.xyz[3 * k[(e + 1) % 3]];
-          const double d[3] = {a1[0] - a0[0], a1[1] - a0[1], a1[2] - a0[2]}, w[3] = {x[0] - a0[0], x[1] - a0[1], x[2] - a0[2]};
-          const double c[3] = {d[1] * w[2] - d[2] * w[1], d[2] * w[0] - d[0] * w[2], d[0] * w[1] - d[1] * w[0]};
-          inside = c[0] * m[0] + c[1] * m[1] + c[2] * m[2] >= -1e-9 * mm;
-        }
-        if (!inside) continue;
+        double distance;
+        if (!inSpace(t, p, n, distance)) continue;
         held = true;
-        measured = std::max(measured, std::fabs(s));
+        measured = std::max(measured, distance);
+      }
+      // Near a pole, a triangle's chord runs closer to the pole than its line on the lattice: a
+      // post that polar triangles leave out on the lattice may lie under a neighbour in space.
+      for (uint32_t j = bucketStart[at]; !held && !polarTriangles.empty() && j < bucketStart[at + 1]; ++j) {
+        double distance;
+        if (!inSpace(bucketTriangles[j], p, n, distance)) continue;
+        held = true;
+        measured = std::max(measured, distance);
       }
       if (!held) {
         if (uncovered++ < 3)
@@ -1429,6 +1458,7 @@ bool tilesWithCells(const Raster & raster, const LevelMap & map, std::unordered_
 struct Options {
   std::string tileset, raster;
   int64_t maxTiles = 0;
+  size_t shown = 20; // problems listed
   bool quiet = false;
 };
 
@@ -1894,6 +1924,7 @@ int main(int argc, char ** argv)
     const std::string a = argv[i];
     if (a == "--raster" && i + 1 < argc) options.raster = argv[++i];
     else if (a == "--max-tiles" && i + 1 < argc) options.maxTiles = std::atoll(argv[++i]);
+    else if (a == "--show" && i + 1 < argc) options.shown = size_t(std::max(0LL, std::atoll(argv[++i])));
     else if (a == "--self-test") {
       selfTesting = true;
       if (i + 1 < argc && argv[i + 1][0] != '-') selfTestDir = argv[++i];
@@ -1905,10 +1936,11 @@ int main(int argc, char ** argv)
   }
   if (selfTesting) return selfTest(selfTestDir.empty() ? "/tmp/check_tiles-selftest" : selfTestDir);
   if (options.tileset.empty()) {
-    std::fprintf(stderr, "usage: check_tiles DIR/tileset.json [--raster FILE] [--max-tiles N]\n"
+    std::fprintf(stderr, "usage: check_tiles DIR/tileset.json [--raster FILE] [--max-tiles N] [--show N]\n"
                          "       check_tiles --self-test [SCRATCH_DIR]\n");
     return 2;
   }
   Problems problems;
+  problems.shownAtMost = options.shown;
   return check(options, problems);
 }
