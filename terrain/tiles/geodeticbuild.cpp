@@ -217,6 +217,8 @@ bool Builder::plan(std::string & reason)
   build.lattice = lattice.get();
   build.deepest = outcome.deepest;
   build.maxError = outcome.maxError;
+  build.spanDegrees = std::min(360.0, std::max(double(source.grid().columns) * std::fabs(source.grid().gt[1]),
+                                               double(source.grid().rows) * std::fabs(source.grid().gt[5])));
   build.settings = settingsHash(source, outcome.maxError, outcome.deepest, outcome.shallowest);
   build.save = [this](const TileRecord & record, const std::string & content, std::string & why) {
     const std::string glb = folder.contentOf(record.address);

@@ -26,8 +26,8 @@ public:
   // Earth-centred places (three a post) and heights on the ellipsoid of n posts.
   bool place(size_t n, const int64_t * columns, const int64_t * rows, const float * heights, double * xyz,
              double * ellipsoidal);
-  // The vertical, the same for every post of a block of 16 x 16 (it turns by less than a
-  // thousandth of a degree across one at a post a second apart): that at the block's middle.
+  // The vertical, the same for every post of a block (of up to 16 x 16 posts, at most a 250th of
+  // a degree a side, across which it turns by no more): that at the block's middle.
   const std::array<float, 3> & upAt(int64_t column, int64_t row);
   // Longitude and latitude (degrees) of a post's pixel centre, the column as counted.
   double longitudeOf(int64_t column) const { return grid.longitudeOf(double(column) + 0.5); }
@@ -37,6 +37,7 @@ private:
   const TileLattice & lattice;
   PostGrid grid;
   EarthPlacement earth;
+  int64_t block = 16;
   std::vector<double> lon, lat, h;
   std::unordered_map<uint64_t, std::array<float, 3>> ups;
 };

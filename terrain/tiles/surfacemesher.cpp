@@ -389,6 +389,9 @@ void SurfaceMesher::scan(int32_t t)
   const double n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
   Candidate best = {in.tolerance, t, stamps[size_t(t)], -1};
   double far = 0.0;
+  // Corners on one place (posts of a row at a pole) make no triangle: every post it holds in
+  // the lattice is infinitely far from it.
+  const bool flat = n[0] == 0.0 && n[1] == 0.0 && n[2] == 0.0;
   forEachRowIn(c, in.height, [&](int32_t y, int32_t x0, int32_t x1) {
     const int32_t begin = rowStart[size_t(y)], end = rowStart[size_t(y) + 1];
     if (begin == end) return;
@@ -405,7 +408,7 @@ void SurfaceMesher::scan(int32_t t)
       const float * up = &sortedUp[3 * size_t(i)];
       const double num = (a[0] - p[0]) * n[0] + (a[1] - p[1]) * n[1] + (a[2] - p[2]) * n[2];
       const double den = double(up[0]) * n[0] + double(up[1]) * n[1] + double(up[2]) * n[2];
-      const double e = std::fabs(num / den);
+      const double e = flat ? HUGE_VAL : std::fabs(num / den);
       if (!(e > far) && !(e > best.error)) continue;
       const int32_t post = sorted[size_t(i)];
       if (vertexOfPoint[size_t(post)] >= 0) continue;

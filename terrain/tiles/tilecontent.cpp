@@ -11,10 +11,11 @@
 
 namespace {
 
-// Every tile of a level lies within this many metres of its centre, heights of 12 km included.
-double reachOf(int level)
+// Every tile of a level lies within this many metres of its centre, heights of 12 km included:
+// a tile holds no more of the raster than the raster itself.
+double reachOf(int level, double spanDegrees)
 {
-  return 6.4e6 * tileDegrees(level) * M_PI / 180.0 * 0.75 + 12000.0;
+  return 6.4e6 * std::min(tileDegrees(level), spanDegrees) * M_PI / 180.0 * 0.75 + 12000.0;
 }
 
 // A chord of this length sags at most this far below a sphere the size of the Earth's
@@ -26,22 +27,23 @@ double sagOf(double length)
 
 } // namespace
 
-double positionStep(int level)
+double positionStep(int level, double spanDegrees)
 {
-  return std::ldexp(1.0, int(std::ceil(std::log2(reachOf(level) / 16777216.0))));
+  return std::ldexp(1.0, int(std::ceil(std::log2(reachOf(level, spanDegrees) / 16777216.0))));
 }
 
-double roundingError(int level)
+double roundingError(int level, double spanDegrees)
 {
-  return positionStep(level) * std::sqrt(3.0) / 2.0;
+  return positionStep(level, spanDegrees) * std::sqrt(3.0) / 2.0;
 }
 
 bool tileContent(const std::vector<TileVertex> & vertices, const std::vector<int32_t> & triangles, int level,
-                 const TilePicture & picture, const std::vector<double> & longitudes,
-                 const std::vector<double> & latitudes, std::string & glb, double region[6])
+                 double spanDegrees, const TilePicture & picture, const std::vector<double> & longitudes,
+                 const std::vector<double> & latitudes, const std::vector<float> & ups, std::string & glb,
+                 double region[6], double & rounding)
 {
   if (vertices.empty() || triangles.empty()) return false;
-  const double step = positionStep(level);
+  const double step = positionStep(level, spanDegrees);
   const size_t n = vertices.size();
   std::vector<double> rounded(3 * n);
   double low[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, high[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
@@ -68,14 +70,30 @@ bool tileContent(const std::vector<TileVertex> & vertices, const std::vector<int
     mesh.texCoords[2 * i] = float((double(vertices[i].column - picture.c0) + 0.5) / double(picture.columns));
     mesh.texCoords[2 * i + 1] = float((double(vertices[i].row - picture.r0) + 0.5) / double(picture.rows));
   }
-  mesh.indices.assign(triangles.begin(), triangles.end());
+  // A triangle with two corners on one place (posts of a row at a pole) shows nothing. How far
+  // rounding moves the surface vertically: a step's diagonal, more on steep triangles.
+  double steepest = 1.0;
+  for (size_t t = 0; t + 2 < triangles.size(); t += 3) {
+    const double * a = &rounded[3 * size_t(triangles[t])], * b = &rounded[3 * size_t(triangles[t + 1])],
+                 * c = &rounded[3 * size_t(triangles[t + 2])];
+    const double u[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]}, v[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+    const double normal[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+    const double length = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
+    if (length == 0.0) continue;
+    const float * up = &ups[3 * size_t(triangles[t])];
+    const double rise = (normal[0] * up[0] + normal[1] * up[1] + normal[2] * up[2]) / length;
+    steepest = std::min(steepest, std::max(rise, 0.02));
+    mesh.indices.insert(mesh.indices.end(), {uint32_t(triangles[t]), uint32_t(triangles[t + 1]), uint32_t(triangles[t + 2])});
+  }
+  if (mesh.indices.empty()) return false;
+  rounding = step * std::sqrt(3.0) / 2.0 / steepest;
   if (picture.width > 0 && !pngOf(picture.rgb.data(), picture.width, picture.height, 3, 2, mesh.picture)) return false;
   if (!encodeGlb(mesh, glb)) return false;
   double sag = 0.0;
-  for (size_t t = 0; t < triangles.size(); t += 3)
+  for (size_t t = 0; t < mesh.indices.size(); t += 3)
     for (int k = 0; k < 3; ++k) {
-      const double * a = vertices[size_t(triangles[t + size_t(k)])].at;
-      const double * b = vertices[size_t(triangles[t + size_t(k == 2 ? 0 : k + 1)])].at;
+      const double * a = vertices[mesh.indices[t + size_t(k)]].at;
+      const double * b = vertices[mesh.indices[t + size_t(k == 2 ? 0 : k + 1)]].at;
       const double d2 = (a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]);
       sag = std::max(sag, sagOf(std::sqrt(d2)));
     }
@@ -88,16 +106,23 @@ bool tileContent(const std::vector<TileVertex> & vertices, const std::vector<int
     lowest = std::min(lowest, vertices[i].ellipsoidal);
     highest = std::max(highest, vertices[i].ellipsoidal);
   }
+  // Rounding moves a vertex less than a step: an angle of at most that over the smallest
+  // distance from the Earth's axis a post of the region has, a radius at the poles for latitude.
   const double toRadians = M_PI / 180.0;
-  region[0] = west * toRadians;
-  region[1] = std::max(-90.0, south) * toRadians;
-  region[2] = east * toRadians;
-  region[3] = std::min(90.0, north) * toRadians;
+  // Within a tenth of a degree of a pole longitude means little: there it widens no further.
+  const double across = step / 6.3e6,
+               along = step / (6.3e6 * std::max(0.0017, std::cos(std::max(std::fabs(south), std::fabs(north)) * toRadians)));
+  region[0] = west * toRadians - along;
+  region[1] = std::max(-90.0, south) * toRadians - across;
+  region[2] = east * toRadians + along;
+  region[3] = std::min(90.0, north) * toRadians + across;
+  region[1] = std::max(region[1], -M_PI / 2);
+  region[3] = std::min(region[3], M_PI / 2);
   // Across the antimeridian the region runs from its west beyond its east.
   if (region[0] < -M_PI) region[0] += 2.0 * M_PI;
   if (region[2] > M_PI) region[2] -= 2.0 * M_PI;
-  region[4] = lowest - sag - roundingError(level);
-  region[5] = highest + roundingError(level);
+  region[4] = lowest - sag - step;
+  region[5] = highest + step;
   return true;
 }
 

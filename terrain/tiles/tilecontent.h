@@ -22,17 +22,21 @@ struct TilePicture {
   int64_t c0 = 0, r0 = 0, columns = 1, rows = 1;
 };
 
-// The step positions of the level's tiles are rounded to, metres; and how far that moves one.
-double positionStep(int level);
-double roundingError(int level);
+// The step positions of the level's tiles are rounded to, metres, for a raster that spans this
+// many degrees at most; and how far that moves one.
+double positionStep(int level, double spanDegrees);
+double roundingError(int level, double spanDegrees);
 
 // The GLB of the mesh (vertex numbers into vertices, counter-clockwise from above), and its
 // bounding region: west, south, east, north in radians (west beyond east across the
 // antimeridian), lowest and highest heights on the ellipsoid, the lowest less what a chord of
-// its triangles may sag below the curved Earth.
+// its triangles may sag below the curved Earth; all of it widened by what rounding may move.
+// ups: the vertical at each vertex, three a vertex; rounding: how far rounding moves the surface
+// vertically at most. Triangles with two corners on one place (at a pole) are left out.
 bool tileContent(const std::vector<TileVertex> & vertices, const std::vector<int32_t> & triangles, int level,
-                 const TilePicture & picture, const std::vector<double> & longitudes,
-                 const std::vector<double> & latitudes, std::string & glb, double region[6]);
+                 double spanDegrees, const TilePicture & picture, const std::vector<double> & longitudes,
+                 const std::vector<double> & latitudes, const std::vector<float> & ups, std::string & glb,
+                 double region[6], double & rounding);
 
 // The relief colours of heights (rows from the north, NaN: none) of a window whose posts lie
 // spanEast and spanSouth metres apart, with the range of heights every tile shares.

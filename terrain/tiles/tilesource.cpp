@@ -112,7 +112,9 @@ bool TileSource::open(const std::string & path, const RasterOptions & options, s
   if (place.datum != VerticalDatum::RASTER) place.wkt = wgs84Wkt();
   place.placed = true;
   std::copy(posts.gt, posts.gt + 6, place.geoTransform);
-  posts.closesRound = std::fabs(double(posts.columns) * posts.gt[1] - 360.0) <= 1e-6 * posts.gt[1];
+  // Columns that span the globe to within half a post close round: the last cell joins the
+  // last column to the first.
+  posts.closesRound = std::fabs(double(posts.columns) * posts.gt[1] - 360.0) < 0.5 * posts.gt[1];
   return measureHeights(reason);
 }
 
@@ -259,6 +261,13 @@ bool WindowReader::readPart(int64_t c0, int64_t r0, int w, int h, int bw, int bh
   }
   for (int y = 0; y < bh; ++y) {
     float * row = heights + size_t(y) * size_t(stride);
+    // A row of posts at a pole is one place on the Earth, which no triangle of the grid can
+    // hold: it stays out, and the cap within a post of the pole a hole.
+    const int64_t r = r0 + int64_t(std::floor((double(y) + 0.5) * h / bh));
+    if (std::fabs(source.posts.latitudeOf(double(r) + 0.5)) >= 90.0) {
+      std::fill(row, row + bw, std::numeric_limits<float>::quiet_NaN());
+      continue;
+    }
     for (int x = 0; x < bw; ++x) {
       const float v = row[x];
       row[x] = (!std::isfinite(v) || (hasNoData && double(v) == noData))

@@ -139,21 +139,34 @@ bool sampledPicture(const TileBuild & build, TileTools & tools, const TileAddres
 }
 
 // Writes a tile's content and record.
-// The record keeps the mesh where a tile above is built from it.
+// The record keeps the mesh where a tile above is built from it. The record's error so far
+// leaves out the rounding of its positions, which the content says.
 bool finish(const TileBuild & build, TileTools & tools, TileRecord & record, const std::vector<int32_t> & triangles,
             const TilePicture & picture, bool keepMesh, std::string & reason)
 {
-  std::vector<double> longitudes(record.vertices.size()), latitudes(record.vertices.size());
-  for (size_t i = 0; i < record.vertices.size(); ++i) {
-    longitudes[i] = tools.placer.longitudeOf(record.vertices[i].column);
-    latitudes[i] = tools.placer.latitudeOf(record.vertices[i].row);
+  const size_t n = record.vertices.size();
+  std::vector<double> longitudes(n), latitudes(n);
+  std::vector<float> ups(3 * n);
+  const TileBounds bounds = boundsOf(record.address);
+  for (size_t i = 0; i < n; ++i) {
+    const TileVertex & v = record.vertices[i];
+    // The longitude of the post's own column, turned to lie by the tile.
+    double longitude = tools.placer.longitudeOf(build.lattice->canonicalColumn(v.column));
+    while (longitude < bounds.west - 180.0) longitude += 360.0;
+    while (longitude > bounds.east + 180.0) longitude -= 360.0;
+    longitudes[i] = longitude;
+    latitudes[i] = tools.placer.latitudeOf(v.row);
+    const std::array<float, 3> & up = tools.placer.upAt(v.column, v.row);
+    std::copy(up.begin(), up.end(), &ups[3 * i]);
   }
   std::string glb;
-  if (!tileContent(record.vertices, triangles, record.address.level, picture, longitudes, latitudes, glb,
-                   record.region)) {
+  double rounding = 0.0;
+  if (!tileContent(record.vertices, triangles, record.address.level, build.spanDegrees, picture, longitudes, latitudes,
+                   ups, glb, record.region, rounding)) {
     reason = "cannot make the content of tile " + nameOf(record.address);
     return false;
   }
+  record.error += rounding;
   record.empty = false;
   record.contentHash = hashBytes(glb.data(), glb.size());
   record.contentSize = glb.size();
@@ -176,7 +189,7 @@ bool saveEmpty(const TileBuild & build, const TileAddress & tile, std::string & 
 // A tile of the last level: every post of its valid cells, from the window.
 bool buildLast(const TileBuild & build, TileTools & tools, const TileAddress & tile, const Window & window,
                const std::vector<double> & at, const std::vector<double> & ellipsoidal,
-               const std::vector<int32_t> & vertexOfPost, std::string & reason)
+               const std::vector<int32_t> & vertexOfPost, double & error, std::string & reason)
 {
   const TileCells cells = build.lattice->cellsOf(tile);
   std::vector<int32_t> ownVertex, triangles;
@@ -185,7 +198,7 @@ bool buildLast(const TileBuild & build, TileTools & tools, const TileAddress & t
   if (triangles.empty()) return saveEmpty(build, tile, reason);
   TileRecord record;
   record.address = tile;
-  record.error = roundingError(tile.level);
+  record.error = 0.0;
   std::vector<TileVertex> & vertices = record.vertices;
   vertices.resize(ownPost.size());
   for (size_t i = 0; i < ownPost.size(); ++i) {
@@ -210,14 +223,21 @@ bool buildLast(const TileBuild & build, TileTools & tools, const TileAddress & t
   reliefPicture(heights.data(), picture.width, picture.height, east, south, build.source->lowest(),
                 build.source->highest(), picture.rgb);
   // The last level's records need no mesh: the tile above reads the same posts.
-  return finish(build, tools, record, triangles, picture, false, reason);
+  if (!finish(build, tools, record, triangles, picture, false, reason)) return false;
+  error = std::max(error, record.error);
+  return true;
 }
 
 } // namespace
 
+double roundingOf(const TileBuild & build, int level)
+{
+  return roundingError(level, build.spanDegrees);
+}
+
 double levelBudget(const TileBuild & build, int level)
 {
-  if (level >= build.deepest) return roundingError(build.deepest);
+  if (level >= build.deepest) return roundingOf(build, build.deepest);
   return std::ldexp(build.maxError, build.deepest - 1 - level);
 }
 
@@ -243,10 +263,12 @@ bool buildFromPosts(const TileBuild & build, TileTools & tools, const TileAddres
     reason = "PROJ cannot place the posts of tile " + nameOf(tile) + " on the Earth";
     return false;
   }
+  double childError = 0.0;
   if (tile.level == build.deepest)
-    return buildLast(build, tools, tile, window, at, ellipsoidal, vertexOfPost, reason);
+    return buildLast(build, tools, tile, window, at, ellipsoidal, vertexOfPost, childError, reason);
   for (int k = 0; k < 4; ++k)
-    if (!buildLast(build, tools, tile.child(k), window, at, ellipsoidal, vertexOfPost, reason)) return false;
+    if (!buildLast(build, tools, tile.child(k), window, at, ellipsoidal, vertexOfPost, childError, reason))
+      return false;
   if (triangles.empty()) return saveEmpty(build, tile, reason);
 
   // The tile itself, from every post of its cells, its border decided from the border alone.
@@ -266,7 +288,7 @@ bool buildFromPosts(const TileBuild & build, TileTools & tools, const TileAddres
     p.keep = keep[postOfVertex[i]] != 0;
   }
   input.triangles = std::move(triangles);
-  input.tolerance = std::max(0.0, build.maxError - roundingError(tile.level) - roundingError(build.deepest));
+  input.tolerance = std::max(0.0, build.maxError - roundingOf(build, tile.level) - roundingOf(build, build.deepest));
   input.borderTolerance = input.tolerance / 2.0;
   input.overlay = false;
   SurfaceMesh mesh;
@@ -276,7 +298,8 @@ bool buildFromPosts(const TileBuild & build, TileTools & tools, const TileAddres
   }
   TileRecord record;
   record.address = tile;
-  record.error = roundingError(build.deepest) + mesh.largest + roundingError(tile.level);
+  // Its children keep every post: their error is their rounding alone.
+  record.error = childError + mesh.largest;
   std::vector<int32_t> renumber(n, -1), kept;
   for (const int32_t p : mesh.triangles) {
     if (renumber[size_t(p)] < 0) {
@@ -352,7 +375,7 @@ bool buildFromChildren(const TileBuild & build, TileTools & tools, const TileAdd
   for (int k = 0; k < 4; ++k)
     for (const int32_t v : children[k].triangles) input.triangles.push_back(pointOf[size_t(k)][size_t(v)]);
   const double budget = levelBudget(build, tile.level), below = levelBudget(build, tile.level + 1);
-  input.tolerance = std::max(0.0, budget - below - roundingError(tile.level));
+  input.tolerance = std::max(0.0, budget - below - roundingOf(build, tile.level));
   // Its border keeps every post its children keep there: one dropped here would leave the
   // children's triangles about it to be crossed by the tile's, and the border is decided from
   // the border alone, without them.
@@ -365,7 +388,7 @@ bool buildFromChildren(const TileBuild & build, TileTools & tools, const TileAdd
   }
   TileRecord record;
   record.address = tile;
-  record.error = childError + mesh.largest + roundingError(tile.level);
+  record.error = childError + mesh.largest;
   std::vector<int32_t> renumber(input.points.size(), -1), kept;
   for (const int32_t p : mesh.triangles) {
     if (renumber[size_t(p)] < 0) {

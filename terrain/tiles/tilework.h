@@ -20,6 +20,7 @@ struct TileBuild {
   const TileLattice * lattice = nullptr;
   int deepest = 0;          // the last level: every post kept
   double maxError = 1.0;    // the level above the last stays within it, each level up twice
+  double spanDegrees = 360.0; // the raster's widest extent
   uint64_t settings = 0;    // what the build is made from, for its records
   // Writes a finished tile's content and record (content first); false, with the reason, when
   // it cannot.
@@ -34,6 +35,9 @@ struct TileTools {
   WindowReader reader;
   PostPlacer placer;
 };
+
+// How far rounding moves a vertex of the level.
+double roundingOf(const TileBuild & build, int level);
 
 // The error each level is held within: 0 for the last (its rounding aside), maxError for the one
 // above, twice as much each level up.
