@@ -294,8 +294,11 @@ struct Raster {
   bool warped = false, wraps = false;
   double scale = 1.0, offset = 0.0, nodata = 0.0;
   bool hasNodata = false;
-  // Rows whose posts all stand on one place, a pole: their vertices tell no column.
-  std::vector<uint8_t> poleRow;
+
+  // A row of posts at a pole (within a billionth of a degree, what rounding leaves of one
+  // meant to stand there) is one place on the Earth: no triangle of the lattice can hold it,
+  // so its posts are no posts.
+  bool atPole(int64_t row) const { return std::fabs(gt[3] + (double(row) + 0.5) * gt[5]) >= 90.0 - 1e-9; }
 
   ~Raster(void)
   {
@@ -331,10 +334,12 @@ struct Raster {
         return false;
       u += run;
     }
-    for (double & h : out) {
-      if (std::isnan(h) || (hasNodata && h == nodata)) h = noPost;
-      else h = h * scale + offset;
-    }
+    for (int64_t r = r0; r < r1; ++r)
+      for (int64_t i = 0; i < nu; ++i) {
+        double & h = out[size_t((r - v0) * nu + i)];
+        if (std::isnan(h) || (hasNodata && h == nodata) || atPole(r)) h = noPost;
+        else h = h * scale + offset;
+      }
     // Rows outside the raster were never written: they hold NaN from the start.
     return true;
   }
@@ -811,7 +816,7 @@ struct TileSides {
 };
 
 struct LevelFigures {
-  int64_t tiles = 0, posts = 0, facesDown = 0, degenerate = 0, unoriented = 0, mismatches = 0, tJunctions = 0;
+  int64_t tiles = 0, posts = 0, facesDown = 0, degenerate = 0, mismatches = 0, tJunctions = 0;
   double measured = 0.0, geometric = 0.0, ratio = 0.0, offset = 0.0, offsetAllowed = 0.0;
   bool ratioSeen = false;
 };
@@ -914,27 +919,17 @@ void checkTile(const Context & context, const TileEntry & tile, const LevelMap &
   }
   int64_t outsideRegion = 0, offLattice = 0;
   std::vector<int64_t> va_(vertexCount), vb_(vertexCount); // lattice coordinates about the tile's first post
-  std::vector<uint8_t> pole(vertexCount, 0);
   std::vector<size_t> doubtful; // beyond the slack on the lattice, perhaps within single precision
   std::vector<double> doubtfulPlace;
   for (size_t i = 0; i < vertexCount; ++i) {
-    // The row, and a pole's vertices, whose longitude means nothing.
     const double r = (lat[i] - raster.gt[3]) / raster.gt[5] - 0.5;
     const int64_t row = int64_t(std::llround(r));
-    if (row >= 0 && row < raster.height && raster.poleRow[size_t(row)] && std::fabs(r - double(row)) <= latticeSlack)
-      pole[i] = 1;
     const double l = near(lon[i] * degree);
-    if (tile.hasRegion && ((!pole[i] && (l < rw - 1e-9 || l > re + 1e-9)) || lat[i] * degree < region[1] - 1e-9 ||
+    if (tile.hasRegion && (l < rw - 1e-9 || l > re + 1e-9 || lat[i] * degree < region[1] - 1e-9 ||
                            lat[i] * degree > region[3] + 1e-9 || h[i] < region[4] - 1e-3 || h[i] > region[5] + 1e-3)) {
       if (outsideRegion++ == 0)
         problems.add(REGION, format("%s: vertex %zu at %.9f E, %.9f N, %.4f m lies outside the region", name.c_str(), i,
                                     lon[i], lat[i], h[i]));
-    }
-    if (pole[i]) {
-      // Any post of the row stands there; the tile's first is taken for its place.
-      va_[i] = 0;
-      vb_[i] = row - va;
-      continue;
     }
     // The column: the longitude taken round the globe to where the raster counts it.
     double c = (lon[i] - raster.gt[0]) / raster.gt[1] - 0.5, best = c;
@@ -1000,26 +995,24 @@ void checkTile(const Context & context, const TileEntry & tile, const LevelMap &
     }
   }
 
-  // Triangles: degenerate on the lattice, facing down on the Earth, reaching past the tile's cells.
-  // Triangles with a corner on a pole have no known shape on the lattice: they are measured in
-  // space, along the posts' verticals.
-  std::vector<uint8_t> usable(triangleCount, 0), flat(triangleCount, 0), polar(triangleCount, 0);
+  // Triangles: without area on the lattice or in space, facing down on the Earth, reaching past
+  // the tile's cells.
+  std::vector<uint8_t> usable(triangleCount, 0);
   std::vector<double> centroid(3 * triangleCount), normal(3 * triangleCount);
-  std::vector<uint32_t> polarTriangles;
-  int64_t polarRows[2] = {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()};
   int64_t beyond = 0;
+  const auto degenerate = [&](size_t t, const char * where) {
+    if (figures.degenerate++ < 3)
+      problems.add(DEGENERATE, format("%s: triangle %zu has no area %s", name.c_str(), t, where));
+    else
+      ++problems.counts[DEGENERATE];
+  };
   for (size_t t = 0; t < triangleCount; ++t) {
     const uint32_t * k = &mesh.indices[3 * t];
-    polar[t] = pole[k[0]] || pole[k[1]] || pole[k[2]];
-    const int64_t area2 = polar[t] ? 1 : orient(va_[k[0]], vb_[k[0]], va_[k[1]], vb_[k[1]], va_[k[2]], vb_[k[2]]);
+    const int64_t area2 = orient(va_[k[0]], vb_[k[0]], va_[k[1]], vb_[k[1]], va_[k[2]], vb_[k[2]]);
     if (area2 == 0) {
-      if (figures.degenerate++ < 3)
-        problems.add(DEGENERATE, format("%s: triangle %zu has no area", name.c_str(), t));
-      else
-        ++problems.counts[DEGENERATE];
+      degenerate(t, "on the lattice");
       continue;
     }
-    usable[t] = !polar[t];
     const double * p0 = &mesh.xyz[3 * k[0]], * p1 = &mesh.xyz[3 * k[1]], * p2 = &mesh.xyz[3 * k[2]];
     double e1[3], e2[3], e3[3];
     for (int j = 0; j < 3; ++j) {
@@ -1033,17 +1026,11 @@ void checkTile(const Context & context, const TileEntry & tile, const LevelMap &
     n[1] = e1[2] * e2[0] - e1[0] * e2[2];
     n[2] = e1[0] * e2[1] - e1[1] * e2[0];
     auto sq = [](const double * e) { return e[0] * e[0] + e[1] * e[1] + e[2] * e[2]; };
-    const double longest = std::max({sq(e1), sq(e2), sq(e3)});
-    // Two corners on one place (a pole's posts): no plane to measure against or to face.
-    flat[t] = std::sqrt(sq(n)) <= 1e-12 * longest;
-    if (polar[t]) {
-      if (!flat[t]) polarTriangles.push_back(uint32_t(t));
-      for (int j = 0; j < 3; ++j) {
-        polarRows[0] = std::min(polarRows[0], vb_[k[j]]);
-        polarRows[1] = std::max(polarRows[1], vb_[k[j]]);
-      }
+    if (std::sqrt(sq(n)) <= 1e-12 * std::max({sq(e1), sq(e2), sq(e3)})) {
+      degenerate(t, "in space");
       continue;
     }
+    usable[t] = 1;
     const double tx[3] = {double(va_[k[0]]), double(va_[k[1]]), double(va_[k[2]])};
     const double ty[3] = {double(vb_[k[0]]), double(vb_[k[1]]), double(vb_[k[2]])};
     const double inside = nu > 0 && nv > 0 ? clippedArea(tx, ty, 0, 0, double(nu), double(nv)) : 0.0;
@@ -1067,11 +1054,7 @@ void checkTile(const Context & context, const TileEntry & tile, const LevelMap &
       return;
     }
     for (size_t t = 0; t < triangleCount; ++t) {
-      if (!usable[t] && !polar[t]) continue;
-      if (flat[t]) {
-        ++figures.unoriented;
-        continue;
-      }
+      if (!usable[t]) continue;
       const double up[3] = {cl[t] - centroid[3 * t], ct[t] - centroid[3 * t + 1], ch[t] - centroid[3 * t + 2]};
       const double d = normal[3 * t] * up[0] + normal[3 * t + 1] * up[1] + normal[3 * t + 2] * up[2];
       if (d < 0.0) {
@@ -1117,28 +1100,6 @@ void checkTile(const Context & context, const TileEntry & tile, const LevelMap &
       }
     }
   }
-  // Whether a post's vertical meets the triangle in space, inside it or on its edges (or as far
-  // outside them as single precision may have put the corners), and how far along it.
-  const double slack = roundingOf(mesh.largestCoordinate);
-  auto inSpace = [&](uint32_t t, const double * p, const double * n, double & distance) {
-    const uint32_t * k = &mesh.indices[3 * t];
-    const double * m = &normal[3 * t];
-    const double along = m[0] * n[0] + m[1] * n[1] + m[2] * n[2];
-    if (flat[t] || along == 0.0) return false;
-    const double * q0 = &mesh.xyz[3 * k[0]];
-    const double s = (m[0] * (q0[0] - p[0]) + m[1] * (q0[1] - p[1]) + m[2] * (q0[2] - p[2])) / along;
-    const double x[3] = {p[0] + s * n[0], p[1] + s * n[1], p[2] + s * n[2]};
-    const double mLength = std::sqrt(m[0] * m[0] + m[1] * m[1] + m[2] * m[2]);
-    for (int e = 0; e < 3; ++e) {
-      const double * a0 = &mesh.xyz[3 * k[e]], * a1 = &mesh.xyz[3 * k[(e + 1) % 3]];
-      const double d[3] = {a1[0] - a0[0], a1[1] - a0[1], a1[2] - a0[2]}, w[3] = {x[0] - a0[0], x[1] - a0[1], x[2] - a0[2]};
-      const double c[3] = {d[1] * w[2] - d[2] * w[1], d[2] * w[0] - d[0] * w[2], d[0] * w[1] - d[1] * w[0]};
-      const double dLength = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-      if (c[0] * m[0] + c[1] * m[1] + c[2] * m[2] < -slack * mLength * dLength) return false;
-    }
-    distance = std::fabs(s);
-    return true;
-  };
   auto holds = [&](size_t t, int64_t a, int64_t b) {
     const uint32_t * k = &mesh.indices[3 * t];
     const int64_t d0 = orient(va_[k[0]], vb_[k[0]], va_[k[1]], vb_[k[1]], a, b);
@@ -1160,7 +1121,6 @@ void checkTile(const Context & context, const TileEntry & tile, const LevelMap &
   sides.y = tile.y;
   for (size_t i = 0; i < vertexCount; ++i) {
     const std::array<double, 3> p = {mesh.xyz[3 * i], mesh.xyz[3 * i + 1], mesh.xyz[3 * i + 2]};
-    if (pole[i]) continue;
     const bool inRows = vb_[i] >= 0 && vb_[i] < nB, inColumns = va_[i] >= 0 && va_[i] < nA;
     if (inRows && va_[i] == 0) sides.side[0].vertices.push_back({va + vb_[i], p});
     if (inRows && va_[i] == nu) sides.side[1].vertices.push_back({va + vb_[i], p});
@@ -1235,8 +1195,7 @@ void checkTile(const Context & context, const TileEntry & tile, const LevelMap &
     for (int64_t y = p0; y < c1; ++y)
       for (int64_t x = 0; x < nu; ++x) {
         const double c = cover[size_t((y - p0) * nu + x)];
-        // Triangles on a pole cover what the lattice cannot tell: there only the posts are held to it.
-        const bool ok = valid(x, y) ? (std::fabs(c - 1.0) <= 1e-6 || (c < 1.0 && !polarTriangles.empty())) : c <= 1e-6;
+        const bool ok = valid(x, y) ? std::fabs(c - 1.0) <= 1e-6 : c <= 1e-6;
         if (ok) continue;
         if (miscovered++ < 3)
           problems.add(COVER, format("%s: cell at %s (%s) covered %.6g times", name.c_str(),
@@ -1245,7 +1204,7 @@ void checkTile(const Context & context, const TileEntry & tile, const LevelMap &
           ++problems.counts[COVER];
       }
     // Along the sides, where the tile has mesh: the cells next to them that triangles cover.
-    auto meshed = [&](int64_t x, int64_t y) { return cover[size_t((y - p0) * nu + x)] > 0.5 || (polarTriangles.size() && valid(x, y)); };
+    auto meshed = [&](int64_t x, int64_t y) { return cover[size_t((y - p0) * nu + x)] > 0.5; };
     for (int s = 0; s < 4; ++s) {
       Side & side = sides.side[s];
       for (int64_t y = p0; y < c1; ++y) {
@@ -1303,46 +1262,10 @@ void checkTile(const Context & context, const TileEntry & tile, const LevelMap &
         const uint32_t t = bucketTriangles[j];
         if (!holds(t, a, b)) continue;
         held = true;
-        const uint32_t * k = &mesh.indices[3 * t];
-        const double * q0 = &mesh.xyz[3 * k[0]];
-        double distance;
-        if (!flat[t]) {
-          const double * m = &normal[3 * t];
-          const double along = m[0] * n[0] + m[1] * n[1] + m[2] * n[2];
-          const double gap = m[0] * (q0[0] - p[0]) + m[1] * (q0[1] - p[1]) + m[2] * (q0[2] - p[2]);
-          distance = along == 0.0 ? std::numeric_limits<double>::infinity() : std::fabs(gap / along);
-        } else {
-          // No plane: the point the triangle's corners make at the post's place on the lattice.
-          const double area = double(orient(va_[k[0]], vb_[k[0]], va_[k[1]], vb_[k[1]], va_[k[2]], vb_[k[2]]));
-          const double w0 = double(orient(va_[k[1]], vb_[k[1]], va_[k[2]], vb_[k[2]], a, b)) / area;
-          const double w1 = double(orient(va_[k[2]], vb_[k[2]], va_[k[0]], vb_[k[0]], a, b)) / area;
-          const double w2 = 1.0 - w0 - w1;
-          const double * q1 = &mesh.xyz[3 * k[1]], * q2 = &mesh.xyz[3 * k[2]];
-          double d2 = 0.0;
-          for (int j2 = 0; j2 < 3; ++j2) {
-            const double d = w0 * q0[j2] + w1 * q1[j2] + w2 * q2[j2] - p[j2];
-            d2 += d * d;
-          }
-          distance = std::sqrt(d2);
-        }
-        measured = std::max(measured, distance);
-      }
-      for (size_t j = 0; b >= polarRows[0] && b <= polarRows[1] && j < polarTriangles.size(); ++j) {
-        const uint32_t t = polarTriangles[j];
-        const uint32_t * k = &mesh.indices[3 * t];
-        if (b < std::min({vb_[k[0]], vb_[k[1]], vb_[k[2]]}) || b > std::max({vb_[k[0]], vb_[k[1]], vb_[k[2]]})) continue;
-        double distance;
-        if (!inSpace(t, p, n, distance)) continue;
-        held = true;
-        measured = std::max(measured, distance);
-      }
-      // Near a pole, a triangle's chord runs closer to the pole than its line on the lattice: a
-      // post that polar triangles leave out on the lattice may lie under a neighbour in space.
-      for (uint32_t j = bucketStart[at]; !held && !polarTriangles.empty() && j < bucketStart[at + 1]; ++j) {
-        double distance;
-        if (!inSpace(bucketTriangles[j], p, n, distance)) continue;
-        held = true;
-        measured = std::max(measured, distance);
+        const double * q0 = &mesh.xyz[3 * mesh.indices[3 * t]], * m = &normal[3 * t];
+        const double along = m[0] * n[0] + m[1] * n[1] + m[2] * n[2];
+        const double gap = m[0] * (q0[0] - p[0]) + m[1] * (q0[1] - p[1]) + m[2] * (q0[2] - p[2]);
+        measured = std::max(measured, along == 0.0 ? std::numeric_limits<double>::infinity() : std::fabs(gap / along));
       }
       if (!held) {
         if (uncovered++ < 3)
@@ -1482,16 +1405,6 @@ int check(const Options & options, Problems & problems)
     return 2;
   }
   checkTree(set, problems);
-  // Pole rows: the row's posts half the globe apart stand on one place.
-  raster.poleRow.assign(size_t(raster.height), 0);
-  for (int64_t r = 0; r < raster.height; ++r) {
-    const double lat = raster.gt[3] + (double(r) + 0.5) * raster.gt[5];
-    if (std::fabs(lat) < 89.0) continue;
-    double x[2] = {postLongitude(raster, 0), postLongitude(raster, raster.width / 2)}, y[2] = {lat, lat}, z[2] = {0, 0};
-    if (Earth::run(earth.fromGeodetic, 2, x, y, z) &&
-        std::hypot(x[1] - x[0], y[1] - y[0], z[1] - z[0]) < 1e-3)
-      raster.poleRow[size_t(r)] = 1;
-  }
   Context context{set, raster, earth, problems};
 
   // Tiles by level, in address order.
@@ -1587,9 +1500,6 @@ int check(const Options & options, Problems & problems)
                   z, (long long)figures.tiles, (long long)figures.posts, figures.measured, figures.geometric, budget,
                   ratio.c_str(), (long long)figures.facesDown, (long long)figures.degenerate,
                   (long long)figures.mismatches, (long long)figures.tJunctions, figures.offset);
-      if (figures.unoriented > 0)
-        std::printf("level %d: %lld triangles with two corners on one place (a pole) left out of the faces-down count\n",
-                    z, (long long)figures.unoriented);
     }
     std::fflush(stdout);
   }
@@ -1617,7 +1527,7 @@ int check(const Options & options, Problems & problems)
 // level's translations share, so that neighbours agree bit for bit; it must pass, and each of a
 // few spoilt copies must fail for its own reason.
 
-enum Spoil { NONE, LIFT, DROP, FLIP, OVER_BUDGET, SHRINK, NUDGE_BORDER, SPOILS };
+enum Spoil { NONE, LIFT, DROP, FLIP, OVER_BUDGET, SHRINK, NUDGE_BORDER, MESH_POLES, SPOILS };
 
 bool writeSample(const std::string & dir, Spoil spoil, bool global, std::string & raster)
 {
@@ -1633,7 +1543,6 @@ bool writeSample(const std::string & dir, Spoil spoil, bool global, std::string 
   for (int r = 0; r < height; ++r)
     for (int c = 0; c < width; ++c)
       posts[size_t(r * width + c)] = (c - 30) * (c - 30) + (r - 25) * (r - 25) < 16 ? -9999.0f
-                                     : global && (r == 0 || r == height - 1) ? float(r) // one height at a pole
                                      : float(500.0 + 300.0 * std::sin(c * 0.2) * std::cos(r * 0.15) + 0.5 * c);
   GDALDriverH driver = GDALGetDriverByName("GTiff");
   GDALDatasetH ds = driver == nullptr ? nullptr : GDALCreate(driver, raster.c_str(), width, height, 1, GDT_Float32, nullptr);
@@ -1663,7 +1572,10 @@ bool writeSample(const std::string & dir, Spoil spoil, bool global, std::string 
       p[1] = y;
       p[2] = z;
     }
-  auto validPost = [&](int c, int r) { return posts[size_t(r * width + c)] != -9999.0f; };
+  // The rows of the globe at its poles are no posts (unless spoilt).
+  auto validPost = [&](int c, int r) {
+    return posts[size_t(r * width + c)] != -9999.0f && !(global && spoil != MESH_POLES && (r == 0 || r == height - 1));
+  };
   nlohmann::json root = {{"boundingVolume", {{"region", {-M_PI, -M_PI / 2, M_PI, M_PI / 2, -1000.0, 10000.0}}}},
                          {"refine", "REPLACE"}, {"children", nlohmann::json::array()}};
   std::map<std::tuple<int, int64_t, int64_t>, nlohmann::json> nodes;
@@ -1749,12 +1661,10 @@ bool writeSample(const std::string & dir, Spoil spoil, bool global, std::string 
         uv.push_back(0.5f);
         double x = v[0], y = v[1], h = v[2];
         OCTTransform(toGeodetic, 1, &x, &y, &h);
-        // Round the globe to the tile's side of it; a pole has no longitude.
+        // Round the globe to the tile's side of it.
         x += 360.0 * std::round(((w + e) / 2 - x) / 360.0);
-        if (std::fabs(y) < 89.99999) {
-          west = std::min(west, x * degree);
-          east = std::max(east, x * degree);
-        }
+        west = std::min(west, x * degree);
+        east = std::max(east, x * degree);
         south = std::min(south, y * degree);
         north = std::max(north, y * degree);
         low = std::min(low, h);
@@ -1882,7 +1792,8 @@ int selfTest(const std::string & scratch)
                         {"a region too low", SHRINK, false, REGION},
                         {"a border vertex nudged", NUDGE_BORDER, false, BORDER},
                         {"the globe as written", NONE, true, KINDS},
-                        {"the globe, a vertex on the antimeridian nudged", NUDGE_BORDER, true, BORDER}};
+                        {"the globe, a vertex on the antimeridian nudged", NUDGE_BORDER, true, BORDER},
+                        {"the globe with its rows at the poles meshed", MESH_POLES, true, LATTICE}};
   mkdir(scratch.c_str(), 0777);
   int failures = 0, n = 0;
   for (const Case & c : cases) {

@@ -82,6 +82,22 @@ bool sizeOf(const std::string & text, uint64_t & bytes)
   return true;
 }
 
+// I/N with I a whole number below N or "env" (-1), N from 1 up.
+bool partOf(const std::string & text, int & part, int & parts)
+{
+  const size_t slash = text.find('/');
+  if (slash == std::string::npos) return false;
+  const std::string index = text.substr(0, slash), count = text.substr(slash + 1);
+  int n = 0, i = -1;
+  if (!strideOf(count, n) || n > 100000) return false;
+  if (index != "env" && (!strideOf("1" + index, i) || index.empty() || index.size() > 6)) return false;
+  if (index != "env") i = std::atoi(index.c_str());
+  if (i >= n) return false;
+  part = i;
+  parts = n;
+  return true;
+}
+
 bool reducerOf(const std::string & text, Reducer & reducer)
 {
   if (text == "shortest-edge") reducer = Reducer::SHORTEST_EDGE;
@@ -184,6 +200,21 @@ const LongOption longOptions[] = {
    "--tiling: the memory the build may use, such as 512M or 2G\n(default: a quarter of the memory available)",
    [](const std::string & v, LongOptions & o) { return sizeOf(v, o.memory); },
    "--memory takes a size such as 512M or 2G, not \"%s\"."},
+  {"--part", "I/N",
+   "--tiling: build part I (from 0; env: the scheduler's array index)\nof N: the subtrees of the tiles "
+   "of the split level dealt to it",
+   [](const std::string & v, LongOptions & o) { return partOf(v, o.part, o.parts); },
+   "--part takes I/N, with I from 0 below N or env, not \"%s\"."},
+  {"--merge", nullptr,
+   "--tiling: once every part has finished, build the levels above\nthem and tileset.json",
+   [](const std::string &, LongOptions & o) { return o.merge = true; }, nullptr},
+  {"--split-level", "S",
+   "--tiling with --part: the level whose tiles are dealt to the parts\n(default: from the extent and N)",
+   [](const std::string & v, LongOptions & o) {
+     int level = 0;
+     return strideOf("1" + v, level) && v.size() <= 2 && (o.splitLevel = std::atoi(v.c_str())) <= 30;
+   },
+   "--split-level takes a level from 0 to 30, not \"%s\"."},
   {"--help", nullptr, "this text",
    [](const std::string &, LongOptions & o) { return o.help = true; }, nullptr},
   {"--version", nullptr, "the program's name and version",
@@ -300,9 +331,20 @@ int finishTaking(const char * programPath, const LongOptions & options)
       std::fprintf(stderr, "--tiling geodetic writes tiles: name where with --save-tree DIR/tileset.json.\n");
       return 1;
     }
-  } else if (options.memory > 0) {
-    std::fprintf(stderr, "--memory is the budget of a tiled build; it goes with --tiling geodetic.\n");
-    return 1;
+    if (options.merge && options.parts > 0) {
+      std::fprintf(stderr, "--part builds a part and --merge what lies above them all: one or the other.\n");
+      return 1;
+    }
+  } else {
+    const char * tiledOnly = options.memory > 0         ? "--memory"
+                             : options.parts > 0        ? "--part"
+                             : options.merge            ? "--merge"
+                             : options.splitLevel >= 0  ? "--split-level"
+                                                        : nullptr;
+    if (tiledOnly != nullptr) {
+      std::fprintf(stderr, "%s belongs to a tiled build; it goes with --tiling geodetic.\n", tiledOnly);
+      return 1;
+    }
   }
   if (options.binary && isTilesetName(options.saveTree)) {
     std::fprintf(stderr, "--binary saves Inventor scenes; a tileset (%s) is written as GLB files, "

@@ -25,6 +25,9 @@ struct LongOptions {
   bool binary = false;       // --binary: scenes saved in the toolkit's binary form
   bool tiling = false;       // --tiling geodetic: the raster tiled window by window
   uint64_t memory = 0;       // --memory: the tiled build's budget in bytes (0: its default)
+  int part = -1, parts = 0;  // --part I/N (I -1: env, from the scheduler)
+  bool merge = false;        // --merge: the levels above the parts' and tileset.json
+  int splitLevel = -1;       // --split-level
   bool help = false;         // print the usage text and end
   bool version = false;      // print the name and version and end
 };

@@ -68,6 +68,10 @@ int runTiledBuild(const char * fileName, const Settings & s, const LongOptions &
   settings.maxError = extras.reduction.maxError;
   settings.level = s.level;
   settings.memory = extras.memory;
+  settings.part = extras.part;
+  settings.parts = extras.parts;
+  settings.merge = extras.merge;
+  settings.splitLevel = extras.splitLevel;
   std::printf("Tiling %s ...\n", fileName);
   std::fflush(stdout);
   const auto started = std::chrono::steady_clock::now();
@@ -82,6 +86,13 @@ int runTiledBuild(const char * fileName, const Settings & s, const LongOptions &
     return 1;
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (extras.parts > 0) {
+    std::printf("Part done in %s", clock(seconds).c_str());
+    if (outcome.reused > 0) std::printf(" (%lld content files built before, checked and kept)", static_cast<long long>(outcome.reused));
+    std::printf("\n");
+    std::fflush(stdout);
+    return 0;
+  }
   std::printf("Saved %s: %lld tiles", extras.saveTree.c_str(), static_cast<long long>(outcome.tiles));
   if (outcome.reused > 0) std::printf(" (%lld of them built before, checked and kept)", static_cast<long long>(outcome.reused));
   std::printf(" in %s\n", clock(seconds).c_str());

@@ -346,6 +346,10 @@ int32_t GreedyMesher::postNearestCentre(int32_t t) const
 bool GreedyMesher::inOnePlane(const void * self, int32_t a, int32_t b, int32_t c, int32_t d)
 {
   const GreedyMesher & m = *static_cast<const GreedyMesher *>(self);
+  // A corner of the frame round the window has no post: both triangles lie outside the region
+  // (no constraint parts them), so the flip changes nothing there.
+  for (const int32_t v : {a, b, c, d})
+    if (m.postOfVertex[size_t(v)] < 0) return true;
   Point p[3];
   double z[3];
   const int32_t corners[3] = {a, b, c};

@@ -3,6 +3,7 @@
 
 #include "geodeticbuild.h"
 
+#include "buildparts.h"
 #include "containedrun.h"
 #include "paths.h"
 #include "safewrite.h"
@@ -10,6 +11,7 @@
 #include "tilework.h"
 #include "workerthreads.h"
 
+#include <cpl_error.h>
 #include <gdal.h>
 #include <nlohmann/json.hpp>
 
@@ -23,6 +25,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sys/stat.h>
@@ -168,6 +171,8 @@ public:
 
 private:
   bool plan(std::string & reason);
+  bool planParts(int first, std::string & reason);
+  bool readMarks(int & parts, std::string & reason);
   bool complete(const TileAddress & tile, int64_t & contents);
   bool level(int z, std::string & reason);
   bool tilesetJson(std::string & reason);
@@ -181,7 +186,9 @@ private:
   BuildFolder folder;
   TileBuild build;
   int threads = 1;
-  std::vector<std::vector<TileAddress>> levels; // by level, from the shallowest
+  std::map<int, std::vector<TileAddress>> levels; // the tiles this run builds, by level
+  std::vector<TileAddress> tops;                  // the shallowest level's
+  int split = -1, partIndex = -1, partCount = 0;
   std::atomic<int64_t> done{0}, reusedTasks{0}, reused{0}, contents{0};
   int64_t total = 0;
   std::chrono::steady_clock::time_point began;
@@ -203,13 +210,16 @@ bool Builder::plan(std::string & reason)
   const uint64_t perTile = uint64_t(side * side) * bytesPerPost + 4 * mebibyte;
   uint64_t budget = settings.memory > 0 ? settings.memory : availableMemory() / 4;
   if (budget == 0) budget = uint64_t(1) << 30;
-  const uint64_t cache = std::min<uint64_t>(256 * mebibyte, std::max<uint64_t>(16 * mebibyte, budget / 8));
-  if (budget < baseBytes + cache + perTile) {
+  // GDAL's cache of blocks: an eighth of the budget, within what one tile leaves of it.
+  const uint64_t least = 16 * mebibyte;
+  if (budget < baseBytes + least + perTile) {
     reason = "a memory budget of " + std::to_string(budget / mebibyte) + " MiB is too small for one tile of " +
-             settings.input + ": it needs about " + std::to_string((baseBytes + 16 * mebibyte + perTile) / mebibyte + 1) +
+             settings.input + ": it needs about " + std::to_string((baseBytes + least + perTile) / mebibyte + 1) +
              " MiB (--memory)";
     return false;
   }
+  const uint64_t cache =
+    std::max(least, std::min<uint64_t>({256 * mebibyte, budget / 8, budget - baseBytes - perTile}));
   GDALSetCacheMax64(GIntBig(cache));
   const int wanted = settings.threads > 0 ? settings.threads : workerThreads();
   threads = int(std::max<uint64_t>(1, std::min<uint64_t>(uint64_t(wanted), (budget - baseBytes - cache) / perTile)));
@@ -231,11 +241,100 @@ bool Builder::plan(std::string & reason)
     return readWhole(folder.recordOf(tile), bytes) && decodeRecord(bytes, record) && record.address == tile &&
            record.settings == build.settings;
   };
+  if (!folder.prepare(reason)) return false;
+  tops = lattice->tilesOf(outcome.shallowest);
+  if (settings.parts > 0 || settings.merge) return planParts(first, reason);
   for (int z = outcome.shallowest; z <= first; ++z) {
-    levels.push_back(lattice->tilesOf(z));
-    total += int64_t(levels.back().size());
+    levels[z] = z == outcome.shallowest ? tops : lattice->tilesOf(z);
+    total += int64_t(levels[z].size());
   }
-  return folder.prepare(reason);
+  return true;
+}
+
+// The records the parts left: the number of parts from them, and every one of them there and
+// made by this build, or a refusal that names the parts missing or made otherwise.
+bool Builder::readMarks(int & parts, std::string & reason)
+{
+  const std::string where = folderOf(settings.target) + "/.build/parts";
+  std::vector<PartMark> marks;
+  if (DIR * dir = opendir(where.c_str())) {
+    while (const dirent * entry = readdir(dir)) {
+      std::string text;
+      PartMark mark;
+      if (entry->d_name[0] != '.' && readWhole(where + "/" + entry->d_name, text) && decodeMark(text, mark) &&
+          std::string(entry->d_name) == markName(mark.index, mark.count))
+        marks.push_back(mark);
+    }
+    closedir(dir);
+  }
+  if (marks.empty()) return reason = "no part of this build has finished in " + folderOf(settings.target), false;
+  std::sort(marks.begin(), marks.end(), [](const PartMark & a, const PartMark & b) {
+    return a.count != b.count ? a.count < b.count : a.index < b.index;
+  });
+  parts = marks.back().count;
+  std::string missing, other;
+  for (int i = 0; i < parts; ++i) {
+    const auto found = std::find_if(marks.begin(), marks.end(), [&](const PartMark & m) { return m.index == i && m.count == parts; });
+    if (found == marks.end()) missing += (missing.empty() ? "" : ", ") + std::to_string(i);
+    else if (found->settings != build.settings || (settings.splitLevel >= 0 && found->split != settings.splitLevel) ||
+             found->split != marks.back().split)
+      other += (other.empty() ? "" : ", ") + std::to_string(i);
+  }
+  for (const PartMark & m : marks)
+    if (m.count != parts) other += (other.empty() ? "" : ", ") + std::to_string(m.index) + " of " + std::to_string(m.count);
+  if (!missing.empty() || !other.empty()) {
+    reason = "the merge needs all " + std::to_string(parts) + " parts, made from these inputs and settings: ";
+    const auto many = [](const std::string & list) { return list.find(',') != std::string::npos; };
+    if (!missing.empty()) reason += (many(missing) ? "parts " : "part ") + missing + (many(missing) ? " have" : " has") + " not finished";
+    if (!missing.empty() && !other.empty()) reason += "; ";
+    if (!other.empty())
+      reason += (many(other) ? "parts " : "part ") + other + (many(other) ? " were" : " was") + " made from other inputs or settings";
+    reason += " (run them again with --part I/" + std::to_string(parts) + "); nothing written";
+    return false;
+  }
+  split = marks.back().split;
+  return true;
+}
+
+// Part I of N builds the subtrees of the tiles of the split level dealt to it; the merge the
+// levels above.
+bool Builder::planParts(int first, std::string & reason)
+{
+  int parts = settings.parts;
+  if (settings.merge) {
+    if (!readMarks(parts, reason)) return false;
+  } else {
+    partIndex = settings.part;
+    if (partIndex < 0 && !indexFromScheduler(partIndex, reason)) return false;
+    if (partIndex >= parts) {
+      reason = "part " + std::to_string(partIndex) + " of " + std::to_string(parts) + " does not exist: parts count from 0";
+      return false;
+    }
+    split = settings.splitLevel >= 0 ? std::max(outcome.shallowest, std::min(first, settings.splitLevel))
+                                     : splitLevelFor(*lattice, outcome.shallowest, first, parts);
+  }
+  partCount = parts;
+  if (settings.merge) {
+    for (int z = outcome.shallowest; z < split; ++z) {
+      levels[z] = z == outcome.shallowest ? tops : lattice->tilesOf(z);
+      total += int64_t(levels[z].size());
+    }
+    return true;
+  }
+  const std::vector<TileAddress> splitTiles = lattice->tilesOf(split);
+  const std::vector<int> dealt = dealTiles(source, splitTiles, parts);
+  std::set<TileAddress> mine;
+  for (size_t i = 0; i < splitTiles.size(); ++i)
+    if (dealt[i] == partIndex) mine.insert(splitTiles[i]);
+  for (int z = split; z <= first; ++z) {
+    std::vector<TileAddress> & tiles = levels[z];
+    for (const TileAddress & tile : z == split ? splitTiles : lattice->tilesOf(z)) {
+      const int up = z - split;
+      if (mine.count({split, tile.x >> up, tile.y >> up})) tiles.push_back(tile);
+    }
+    total += int64_t(tiles.size());
+  }
+  return true;
 }
 
 // A tile of an earlier run of this build, whole: its record, and its content as recorded.
@@ -254,7 +353,7 @@ bool Builder::complete(const TileAddress & tile, int64_t & contents)
 
 bool Builder::level(int z, std::string & reason)
 {
-  const std::vector<TileAddress> & tiles = levels[size_t(z - outcome.shallowest)];
+  const std::vector<TileAddress> & tiles = levels[z];
   const bool fromPosts = z == outcome.deepest || z == outcome.deepest - 1;
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
@@ -340,15 +439,15 @@ nlohmann::json Builder::tileJson(const TileRecord & record, double & error)
 // content over the two of level 0.
 bool Builder::tilesetJson(std::string & reason)
 {
-  std::vector<nlohmann::json> tops;
+  std::vector<nlohmann::json> roots;
   double error = 0.0;
   double region[6] = {M_PI, M_PI / 2, -M_PI, -M_PI / 2, HUGE_VAL, -HUGE_VAL};
   bool wraps = false;
-  for (const TileAddress & tile : levels.front()) {
+  for (const TileAddress & tile : tops) {
     TileRecord record;
     if (!build.load(tile, record)) return reason = "the record of tile " + tile.path() + " is missing", false;
     if (record.empty) continue;
-    tops.push_back(tileJson(record, error));
+    roots.push_back(tileJson(record, error));
     wraps = wraps || record.region[0] > record.region[2];
     region[0] = std::min(region[0], record.region[0]);
     region[2] = std::max(region[2], record.region[2]);
@@ -357,10 +456,10 @@ bool Builder::tilesetJson(std::string & reason)
     region[4] = std::min(region[4], record.region[4]);
     region[5] = std::max(region[5], record.region[5]);
   }
-  if (tops.empty()) return reason = settings.input + " has no cell of four valid posts (all nodata?)", false;
+  if (roots.empty()) return reason = settings.input + " has no cell of four valid posts (all nodata?)", false;
   nlohmann::json root;
-  if (tops.size() == 1) {
-    root = tops.front();
+  if (roots.size() == 1) {
+    root = roots.front();
   } else {
     if (wraps) {
       region[0] = -M_PI;
@@ -369,7 +468,7 @@ bool Builder::tilesetJson(std::string & reason)
     root["boundingVolume"]["region"] = std::vector<double>(region, region + 6);
     root["geometricError"] = 2.0 * error;
     root["refine"] = "REPLACE";
-    root["children"] = tops;
+    root["children"] = roots;
   }
   nlohmann::json tileset;
   tileset["asset"] = {{"version", "1.1"}, {"generator", "Terravel"}};
@@ -418,13 +517,38 @@ GeodeticOutcome Builder::run(void)
                 outcome.shallowest, outcome.deepest, outcome.maxError, threads, threads == 1 ? "" : "s");
   outcome.lines.push_back(source.heightsNote());
   outcome.lines.push_back(line);
+  if (partIndex >= 0) {
+    std::snprintf(line, sizeof line, "Part %d of %d: %lld tiles from level %d down", partIndex, partCount,
+                  static_cast<long long>(total), split);
+    outcome.lines.push_back(line);
+  } else if (settings.merge) {
+    std::snprintf(line, sizeof line, "Merge of %d parts: %lld tiles above level %d", partCount,
+                  static_cast<long long>(total), split);
+    outcome.lines.push_back(line);
+  }
   began = std::chrono::steady_clock::now();
-  const int first = outcome.deepest > outcome.shallowest ? outcome.deepest - 1 : outcome.deepest;
-  for (int z = first; z >= outcome.shallowest; --z)
-    if (!level(z, reason)) {
+  for (auto it = levels.rbegin(); it != levels.rend(); ++it)
+    if (!level(it->first, reason)) {
       outcome.reason = reason;
       return outcome;
     }
+  if (partIndex >= 0) {
+    // The part's record, once its every tile stands: what the merge looks for.
+    PartMark mark;
+    mark.index = partIndex;
+    mark.count = partCount;
+    mark.split = split;
+    mark.settings = build.settings;
+    if (!folder.write(folderOf(settings.target) + "/.build/parts/" + markName(partIndex, partCount), encodeMark(mark),
+                      reason)) {
+      outcome.reason = reason;
+      return outcome;
+    }
+    outcome.built = true;
+    outcome.tiles = done;
+    outcome.reused = reused;
+    return outcome;
+  }
   if (!tilesetJson(reason)) {
     outcome.reason = reason;
     return outcome;
@@ -440,6 +564,14 @@ GeodeticOutcome Builder::run(void)
 GeodeticOutcome buildGeodeticTileset(const GeodeticSettings & settings,
                                      const std::function<void(const GeodeticProgress &)> & progress)
 {
-  Builder builder(settings, progress);
-  return builder.run();
+  // GDAL's messages come back as the reasons of a refusal, never as lines of their own: the
+  // handler is the process's, so that the worker threads are quiet too.
+  const CPLErrorHandler earlier = CPLSetErrorHandler(CPLQuietErrorHandler);
+  GeodeticOutcome outcome;
+  {
+    Builder builder(settings, progress);
+    outcome = builder.run();
+  }
+  CPLSetErrorHandler(earlier);
+  return outcome;
 }

@@ -13,6 +13,10 @@
 //   GeodeticSettings settings;  settings.input = "all.vrt";  settings.target = "out/tileset.json";
 //   settings.maxError = 1.0;
 //   const GeodeticOutcome outcome = buildGeodeticTileset(settings, nullptr);
+//
+// In parts (see buildparts.h), part I of N builds the subtrees of its tiles of the split level
+// and leaves a record of itself in DIR/.build/parts; the merge, once all N have, builds the
+// levels above and tileset.json. N parts and the merge give the same bytes as one build.
 
 #include "rasterloader.h"
 
@@ -29,6 +33,11 @@ struct GeodeticSettings {
   int level = -1;        // the last level; -1: from the raster's resolution
   uint64_t memory = 0;   // the budget in bytes; 0: a quarter of the memory available
   int threads = 0;       // 0: as many as the machine's cores (or TERRAVEL_THREADS)
+  // In parts: part index of parts (index -1: from the scheduler's environment), or the merge
+  // (the number of parts from their records); the split level, -1 for one from the extent.
+  int part = -1, parts = 0;
+  bool merge = false;
+  int splitLevel = -1;
 };
 
 struct GeodeticProgress {

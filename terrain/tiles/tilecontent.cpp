@@ -32,9 +32,13 @@ double positionStep(int level, double spanDegrees)
   return std::ldexp(1.0, int(std::ceil(std::log2(reachOf(level, spanDegrees) / 16777216.0))));
 }
 
+// Rounding moves a vertex by up to half a step's diagonal; vertically that much over the rise of
+// the steepest triangle a content counts (steeper ones count as this steep).
+static const double steepestRise = 0.02;
+
 double roundingError(int level, double spanDegrees)
 {
-  return positionStep(level, spanDegrees) * std::sqrt(3.0) / 2.0;
+  return positionStep(level, spanDegrees) * std::sqrt(3.0) / 2.0 / steepestRise;
 }
 
 bool tileContent(const std::vector<TileVertex> & vertices, const std::vector<int32_t> & triangles, int level,
@@ -82,7 +86,7 @@ bool tileContent(const std::vector<TileVertex> & vertices, const std::vector<int
     if (length == 0.0) continue;
     const float * up = &ups[3 * size_t(triangles[t])];
     const double rise = (normal[0] * up[0] + normal[1] * up[1] + normal[2] * up[2]) / length;
-    steepest = std::min(steepest, std::max(rise, 0.02));
+    steepest = std::min(steepest, std::max(rise, steepestRise));
     mesh.indices.insert(mesh.indices.end(), {uint32_t(triangles[t]), uint32_t(triangles[t + 1]), uint32_t(triangles[t + 2])});
   }
   if (mesh.indices.empty()) return false;

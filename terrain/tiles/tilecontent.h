@@ -23,7 +23,7 @@ struct TilePicture {
 };
 
 // The step positions of the level's tiles are rounded to, metres, for a raster that spans this
-// many degrees at most; and how far that moves one.
+// many degrees at most; and the most that moves the surface vertically.
 double positionStep(int level, double spanDegrees);
 double roundingError(int level, double spanDegrees);
 

@@ -155,9 +155,12 @@ bool TileSource::measureHeights(std::string & reason)
   WindowReader reader(*this);
   const int bw = int(std::min<int64_t>(posts.columns, rangeSampleSide));
   const int bh = int(std::min<int64_t>(posts.rows, rangeSampleSide));
-  std::vector<float> sample(size_t(bw) * size_t(bh));
+  std::vector<float> & sample = picture;
+  sample.resize(size_t(bw) * size_t(bh));
+  pictureWidth = bw;
+  pictureHeight = bh;
   if (!reader.valid() || !reader.readSampled(0, 0, int(posts.columns), int(posts.rows), bw, bh, sample.data(), reason)) {
-    if (reason.empty()) reason = "GDAL cannot read " + file + ": " + lastGdalMessage();
+    reason = "GDAL cannot read the heights of " + file + ": " + (reason.empty() ? lastGdalMessage() : reason);
     return false;
   }
   low = std::numeric_limits<float>::infinity();
@@ -262,9 +265,11 @@ bool WindowReader::readPart(int64_t c0, int64_t r0, int w, int h, int bw, int bh
   for (int y = 0; y < bh; ++y) {
     float * row = heights + size_t(y) * size_t(stride);
     // A row of posts at a pole is one place on the Earth, which no triangle of the grid can
-    // hold: it stays out, and the cap within a post of the pole a hole.
+    // hold: it stays out, and the cap within a post of the pole a hole. A row within a billionth
+    // of a degree of it (a tenth of a millimetre, what a geotransform's rounding leaves of a
+    // post meant to stand on it) is at the pole.
     const int64_t r = r0 + int64_t(std::floor((double(y) + 0.5) * h / bh));
-    if (std::fabs(source.posts.latitudeOf(double(r) + 0.5)) >= 90.0) {
+    if (std::fabs(source.posts.latitudeOf(double(r) + 0.5)) >= 90.0 - 1e-9) {
       std::fill(row, row + bw, std::numeric_limits<float>::quiet_NaN());
       continue;
     }

@@ -52,6 +52,11 @@ public:
   bool warped(void) const { return !warpedName.empty(); }
   float lowest(void) const { return low; }
   float highest(void) const { return high; }
+  // The picture of the whole raster its range was found from: posts sampled evenly, the nearest
+  // each, rows from the north, NaN where none.
+  const std::vector<float> & sample(void) const { return picture; }
+  int sampleWidth(void) const { return pictureWidth; }
+  int sampleHeight(void) const { return pictureHeight; }
   const RasterOptions & options(void) const { return settings; }
 
 private:
@@ -65,6 +70,8 @@ private:
   RasterPlacement place;
   std::vector<std::string> read;
   float low = 0.0f, high = 0.0f;
+  std::vector<float> picture;
+  int pictureWidth = 0, pictureHeight = 0;
 };
 
 // A reader of windows of posts, with a GDAL handle of its own: one a thread.

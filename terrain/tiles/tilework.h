@@ -36,7 +36,7 @@ struct TileTools {
   PostPlacer placer;
 };
 
-// How far rounding moves a vertex of the level.
+// The most rounding moves the surface of the level vertically.
 double roundingOf(const TileBuild & build, int level);
 
 // The error each level is held within: 0 for the last (its rounding aside), maxError for the one
