@@ -69,9 +69,12 @@ int TileLattice::shallowestLevel(int deepest) const
 {
   // A level whose one tile holds every cell has one above it that does too: the answer is the
   // deepest of the run from level 0 down.
-  int level = 0;
+  // Level 0's tiles span half the globe: a triangle across one would cut deep beneath the
+  // ground, where no vertical meets it as the surface. Tiles start at level 1 at the most.
+  const int first = std::min(1, deepest);
+  int level = first;
   while (level < deepest && tilesOf(level + 1).size() == 1) ++level;
-  return tilesOf(level).size() == 1 ? level : 0;
+  return tilesOf(level).size() == 1 ? level : first;
 }
 
 std::vector<TileAddress> TileLattice::tilesOf(int level) const

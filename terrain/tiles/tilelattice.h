@@ -38,8 +38,8 @@ public:
   }
   // The first level whose tiles hold at most maxPosts posts a side.
   int deepestLevel(int maxPosts = 256) const;
-  // Going up from the deepest level, the first whose single tile holds every cell; 0 when none
-  // does.
+  // Going up from the deepest level, the first whose single tile holds every cell; level 1
+  // (tiles of a quarter of the globe) when none does, or where one of level 0 would.
   int shallowestLevel(int deepest) const;
   // The tiles of the level that hold a cell, west to east, south to north.
   std::vector<TileAddress> tilesOf(int level) const;
