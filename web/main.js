@@ -64,36 +64,113 @@ function makeViewer() {
 }
 
 const PITCH = Cesium.Math.toRadians(-60);
+const DOWN = -Cesium.Math.PI_OVER_TWO;
+
+// How far back from the origin of the east-north-up frame TO_ENU a camera looking north and
+// down at PITCH must stand for every one of POINTS (Earth-centred) to be in sight.
+function rangeFor(points, toEnu, pitch, camera) {
+  // Looking north: right is east; along the view and up on the screen in east-north-up terms.
+  const along = [0, Math.cos(pitch), Math.sin(pitch)];
+  const up = [0, -Math.sin(pitch), Math.cos(pitch)];
+  const tanV = Math.tan(camera.frustum.fovy / 2);
+  const tanH = tanV * camera.frustum.aspectRatio;
+  let range = 0;
+  for (const point of points) {
+    const p = Cesium.Matrix4.multiplyByPoint(toEnu, point, new Cesium.Cartesian3());
+    const depth = p.y * along[1] + p.z * along[2];
+    const height = p.y * up[1] + p.z * up[2];
+    range = Math.max(range, Math.abs(p.x) / tanH - depth, Math.abs(height) / tanV - depth);
+  }
+  return 1.05 * range;
+}
+
+// The root's region as { rectangle, minimumHeight, maximumHeight }, or null for other volumes.
+function regionOf(tileset) {
+  const volume = tileset.root.boundingVolume;
+  return volume.rectangle instanceof Cesium.Rectangle ? volume : null;
+}
+
+// Points over a region (its west to east the way round it goes, across the antimeridian too):
+// a grid at its lowest and highest heights, and the same grid on the ellipsoid.
+function regionPoints(region, n = 9) {
+  const { rectangle: r, minimumHeight, maximumHeight } = region;
+  const points = [];
+  for (let i = 0; i < n; i++) {
+    for (let j = 0; j < n; j++) {
+      const lon = Cesium.Math.negativePiToPi(r.west + (r.width * i) / (n - 1));
+      const lat = r.south + (r.height * j) / (n - 1);
+      for (const h of [minimumHeight, maximumHeight, 0]) points.push(Cesium.Cartesian3.fromRadians(lon, lat, h));
+    }
+  }
+  return points;
+}
+
+// Whether a camera at EYE sees POINT over the ellipsoid's horizon (POINT raised to the
+// ellipsoid where it lies below).
+function seen(eye, point) {
+  const ellipsoid = Cesium.Ellipsoid.WGS84;
+  const ground = ellipsoid.scaleToGeodeticSurface(point, new Cesium.Cartesian3()) ?? point;
+  const normal = ellipsoid.geodeticSurfaceNormal(ground, new Cesium.Cartesian3());
+  const above = Cesium.Cartographic.fromCartesian(point)?.height > 0 ? point : ground;
+  return Cesium.Cartesian3.dot(Cesium.Cartesian3.subtract(eye, above, new Cesium.Cartesian3()), normal) > -1e-6;
+}
+
+// The home view of a tileset whose root is a region: north up, looking down at PITCH, else
+// straight down, from just far enough back to see all of it; a region too large for any one
+// view of it (half the Earth, the whole of it) is shown as the whole globe about its middle.
+function homeOverRegion(region, camera) {
+  const middle = Cesium.Rectangle.center(region.rectangle);
+  middle.height = (region.minimumHeight + region.maximumHeight) / 2;
+  const centre = Cesium.Cartographic.toCartesian(middle);
+  const points = regionPoints(region);
+  const enu = Cesium.Transforms.eastNorthUpToFixedFrame(centre);
+  const toEnu = Cesium.Matrix4.inverseTransformation(enu, new Cesium.Matrix4());
+  for (const pitch of [PITCH, DOWN]) {
+    const range = rangeFor(points, toEnu, pitch, camera);
+    const offset = new Cesium.HeadingPitchRange(0, pitch, range);
+    const local = new Cesium.Cartesian3(0, -Math.cos(pitch) * range, -Math.sin(pitch) * range);
+    const eye = Cesium.Matrix4.multiplyByPoint(enu, local, new Cesium.Cartesian3());
+    if (points.every((p) => seen(eye, p))) return { sphere: new Cesium.BoundingSphere(centre, range / 4), offset };
+  }
+  middle.height = 0;
+  const ground = Cesium.Cartographic.toCartesian(middle);
+  const radius = Cesium.Ellipsoid.WGS84.maximumRadius;
+  const fov = Math.min(camera.frustum.fovy, camera.frustum.fovy * camera.frustum.aspectRatio);
+  const range = 1.05 * (radius / Math.sin(fov / 2)) - radius;
+  return { sphere: new Cesium.BoundingSphere(ground, radius), offset: new Cesium.HeadingPitchRange(0, DOWN, range) };
+}
 
 // The home view: north up, looking down at PITCH, the camera just far enough back for every
-// corner of the root's box to be in sight. Returns the sphere to look at and the offset.
+// corner of the root's box, or all of its region, to be in sight. Returns the sphere to look at
+// and the offset.
 function home(tileset, camera) {
+  const region = regionOf(tileset);
+  if (region) return homeOverRegion(region, camera);
   const box = tileset.root.boundingVolume.boundingVolume;
   if (!(box instanceof Cesium.OrientedBoundingBox)) {
     return { sphere: tileset.boundingSphere, offset: new Cesium.HeadingPitchRange(0, PITCH, 0) };
   }
   const toEnu = Cesium.Matrix4.inverseTransformation(
     Cesium.Transforms.eastNorthUpToFixedFrame(box.center), new Cesium.Matrix4());
-  // Looking north: right is east; along the view and up on the screen in east-north-up terms.
-  const along = [0, Math.cos(PITCH), Math.sin(PITCH)];
-  const up = [0, -Math.sin(PITCH), Math.cos(PITCH)];
-  const tanV = Math.tan(camera.frustum.fovy / 2);
-  const tanH = tanV * camera.frustum.aspectRatio;
-  let range = 0;
-  for (const corner of Cesium.OrientedBoundingBox.computeCorners(box)) {
-    const p = Cesium.Matrix4.multiplyByPoint(toEnu, corner, new Cesium.Cartesian3());
-    const depth = p.y * along[1] + p.z * along[2];
-    const height = p.y * up[1] + p.z * up[2];
-    range = Math.max(range, Math.abs(p.x) / tanH - depth, Math.abs(height) / tanV - depth);
-  }
+  const range = rangeFor(Cesium.OrientedBoundingBox.computeCorners(box), toEnu, PITCH, camera);
   const sphere = new Cesium.BoundingSphere(box.center, tileset.boundingSphere.radius);
-  return { sphere, offset: new Cesium.HeadingPitchRange(0, PITCH, 1.05 * range) };
+  return { sphere, offset: new Cesium.HeadingPitchRange(0, PITCH, range) };
+}
+
+// Where on the Earth the tileset stands: the middle of its root's region, else the centre of
+// its bounding sphere.
+function whereOf(tileset) {
+  const region = regionOf(tileset);
+  if (!region) return Cesium.Cartographic.fromCartesian(tileset.boundingSphere.center);
+  const middle = Cesium.Rectangle.center(region.rectangle);
+  middle.height = (region.minimumHeight + region.maximumHeight) / 2;
+  return middle;
 }
 
 // Light from the north-west and above, whatever the clock says; bright enough that the tiles
 // show their own colours without light from the sky.
-function lightFrom(sphere) {
-  const enu = Cesium.Transforms.eastNorthUpToFixedFrame(sphere.center);
+function lightFrom(where) {
+  const enu = Cesium.Transforms.eastNorthUpToFixedFrame(Cesium.Cartographic.toCartesian(where));
   const travels = new Cesium.Cartesian3(0.5, -0.5, -1);
   const direction = Cesium.Matrix4.multiplyByPointAsVector(enu, travels, new Cesium.Cartesian3());
   return new Cesium.DirectionalLight({ direction: Cesium.Cartesian3.normalize(direction, direction), intensity: 3 });
@@ -219,14 +296,13 @@ async function main() {
   tileset.tileLoad.addEventListener(() => { window.tilesLoaded += 1; });
   scene.primitives.add(tileset);
 
-  const sphere = tileset.boundingSphere;
-  const centre = Cesium.Cartographic.fromCartesian(sphere.center);
+  const centre = whereOf(tileset);
   window.tilesCentre = centre && {
     longitude: Cesium.Math.toDegrees(centre.longitude),
     latitude: Cesium.Math.toDegrees(centre.latitude),
     height: centre.height,
   };
-  scene.light = lightFrom(sphere);
+  if (centre) scene.light = lightFrom(centre);
   const flyHome = (duration) => {
     const view = home(tileset, scene.camera);
     scene.camera.flyToBoundingSphere(view.sphere, { offset: view.offset, duration });

@@ -161,6 +161,23 @@ double defaultMaxError(const TileSource & source, const TileLattice & lattice)
   return std::hypot(at[3] - at[0], at[4] - at[1], at[5] - at[2]) / 8.0;
 }
 
+// The raster's size: the longest chord between its corners and the middles of its sides, on the
+// ellipsoid, through PROJ; 0 where PROJ cannot place them.
+double extentOf(const TileSource & source, const TileLattice & lattice)
+{
+  PostPlacer placer(source, lattice);
+  const int64_t c = source.grid().columns - 1, r = source.grid().rows - 1;
+  const int64_t columns[8] = {0, c / 2, c, c, c, c / 2, 0, 0}, rows[8] = {0, 0, 0, r / 2, r, r, r, r / 2};
+  const float heights[8] = {};
+  double at[24], ellipsoidal[8];
+  if (!placer.place(8, columns, rows, heights, at, ellipsoidal)) return 0.0;
+  double longest = 0.0;
+  for (int i = 0; i < 8; ++i)
+    for (int j = i + 1; j < 8; ++j)
+      longest = std::max(longest, std::hypot(at[3 * j] - at[3 * i], at[3 * j + 1] - at[3 * i + 1], at[3 * j + 2] - at[3 * i + 2]));
+  return longest;
+}
+
 class Builder {
 public:
   Builder(const GeodeticSettings & settings, const std::function<void(const GeodeticProgress &)> & progress)
@@ -465,14 +482,18 @@ bool Builder::tilesetJson(std::string & reason)
       region[0] = -M_PI;
       region[2] = M_PI;
     }
+    // The tiles of the top level under one without content: shown alone it shows nothing, so
+    // its error is the whole terrain's, as the tileset's is.
     root["boundingVolume"]["region"] = std::vector<double>(region, region + 6);
-    root["geometricError"] = 2.0 * error;
+    root["geometricError"] = std::max(2.0 * error, extentOf(source, *lattice) / 20.0);
     root["refine"] = "REPLACE";
     root["children"] = roots;
   }
   nlohmann::json tileset;
   tileset["asset"] = {{"version", "1.1"}, {"generator", "Terravel"}};
-  tileset["geometricError"] = 2.0 * root["geometricError"].get<double>();
+  // Leaving the whole tileset out loses all of the terrain: a viewer is to draw it until it is
+  // a few pixels across, not only until its top tile's error is.
+  tileset["geometricError"] = std::max(2.0 * root["geometricError"].get<double>(), extentOf(source, *lattice) / 20.0);
   nlohmann::json grid;
   grid["geoTransform"] = std::vector<double>(source.grid().gt, source.grid().gt + 6);
   grid["columns"] = source.grid().columns;

@@ -130,6 +130,33 @@ bool tileContent(const std::vector<TileVertex> & vertices, const std::vector<int
   return true;
 }
 
+void widenRegion(double region[6], const double other[6])
+{
+  // Longitudes as spans that run east from their west, other's turned round the globe to lie
+  // nearest region's.
+  const double turn = 2.0 * M_PI;
+  const double w = region[0], e = region[2] < w ? region[2] + turn : region[2];
+  double ow = other[0], oe = other[2] < ow ? other[2] + turn : other[2];
+  for (const double by : {-turn, turn})
+    if (std::fabs((ow + oe + 2.0 * by) / 2.0 - (w + e) / 2.0) < std::fabs((ow + oe) / 2.0 - (w + e) / 2.0)) {
+      ow += by;
+      oe += by;
+    }
+  double west = std::min(w, ow), east = std::max(e, oe);
+  if (east - west >= turn) {
+    west = -M_PI;
+    east = M_PI;
+  }
+  if (west < -M_PI) west += turn;
+  if (east > M_PI) east -= turn;
+  region[0] = west;
+  region[2] = east;
+  region[1] = std::min(region[1], other[1]);
+  region[3] = std::max(region[3], other[3]);
+  region[4] = std::min(region[4], other[4]);
+  region[5] = std::max(region[5], other[5]);
+}
+
 void reliefPicture(const float * heights, int width, int height, double spanEast, double spanSouth, float lowest,
                    float highest, std::vector<unsigned char> & rgb)
 {

@@ -38,6 +38,10 @@ bool tileContent(const std::vector<TileVertex> & vertices, const std::vector<int
                  const std::vector<double> & latitudes, const std::vector<float> & ups, std::string & glb,
                  double region[6], double & rounding);
 
+// Widens a region [west, south, east, north, lowest, highest] (radians, metres; west beyond
+// east across the antimeridian) to hold another.
+void widenRegion(double region[6], const double other[6]);
+
 // The relief colours of heights (rows from the north, NaN: none) of a window whose posts lie
 // spanEast and spanSouth metres apart, with the range of heights every tile shares.
 void reliefPicture(const float * heights, int width, int height, double spanEast, double spanSouth, float lowest,

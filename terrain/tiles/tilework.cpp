@@ -138,11 +138,26 @@ bool sampledPicture(const TileBuild & build, TileTools & tools, const TileAddres
   return true;
 }
 
-// Writes a tile's content and record.
+// What a tile's children hold: their largest error and the region of their contents, which
+// the tile's region takes in (a viewer looks for a tile's children only within it).
+struct Below {
+  double error = 0.0;
+  double region[6] = {HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, HUGE_VAL, -HUGE_VAL};
+  bool any = false;
+  void add(const TileRecord & child)
+  {
+    error = std::max(error, child.error);
+    if (any) widenRegion(region, child.region);
+    else std::copy(child.region, child.region + 6, region);
+    any = true;
+  }
+};
+
+// Writes a tile's content and record, its region taking in its children's (none: below is null).
 // The record keeps the mesh where a tile above is built from it. The record's error so far
 // leaves out the rounding of its positions, which the content says.
 bool finish(const TileBuild & build, TileTools & tools, TileRecord & record, const std::vector<int32_t> & triangles,
-            const TilePicture & picture, bool keepMesh, std::string & reason)
+            const TilePicture & picture, bool keepMesh, const Below * below, std::string & reason)
 {
   const size_t n = record.vertices.size();
   std::vector<double> longitudes(n), latitudes(n);
@@ -167,6 +182,7 @@ bool finish(const TileBuild & build, TileTools & tools, TileRecord & record, con
     return false;
   }
   record.error += rounding;
+  if (below != nullptr && below->any) widenRegion(record.region, below->region);
   record.empty = false;
   record.contentHash = hashBytes(glb.data(), glb.size());
   record.contentSize = glb.size();
@@ -189,7 +205,7 @@ bool saveEmpty(const TileBuild & build, const TileAddress & tile, std::string & 
 // A tile of the last level: every post of its valid cells, from the window.
 bool buildLast(const TileBuild & build, TileTools & tools, const TileAddress & tile, const Window & window,
                const std::vector<double> & at, const std::vector<double> & ellipsoidal,
-               const std::vector<int32_t> & vertexOfPost, double & error, std::string & reason)
+               const std::vector<int32_t> & vertexOfPost, Below & below, std::string & reason)
 {
   const TileCells cells = build.lattice->cellsOf(tile);
   std::vector<int32_t> ownVertex, triangles;
@@ -223,8 +239,8 @@ bool buildLast(const TileBuild & build, TileTools & tools, const TileAddress & t
   reliefPicture(heights.data(), picture.width, picture.height, east, south, build.source->lowest(),
                 build.source->highest(), picture.rgb);
   // The last level's records need no mesh: the tile above reads the same posts.
-  if (!finish(build, tools, record, triangles, picture, false, reason)) return false;
-  error = std::max(error, record.error);
+  if (!finish(build, tools, record, triangles, picture, false, nullptr, reason)) return false;
+  below.add(record);
   return true;
 }
 
@@ -263,11 +279,11 @@ bool buildFromPosts(const TileBuild & build, TileTools & tools, const TileAddres
     reason = "PROJ cannot place the posts of tile " + nameOf(tile) + " on the Earth";
     return false;
   }
-  double childError = 0.0;
+  Below below;
   if (tile.level == build.deepest)
-    return buildLast(build, tools, tile, window, at, ellipsoidal, vertexOfPost, childError, reason);
+    return buildLast(build, tools, tile, window, at, ellipsoidal, vertexOfPost, below, reason);
   for (int k = 0; k < 4; ++k)
-    if (!buildLast(build, tools, tile.child(k), window, at, ellipsoidal, vertexOfPost, childError, reason))
+    if (!buildLast(build, tools, tile.child(k), window, at, ellipsoidal, vertexOfPost, below, reason))
       return false;
   if (triangles.empty()) return saveEmpty(build, tile, reason);
 
@@ -299,7 +315,7 @@ bool buildFromPosts(const TileBuild & build, TileTools & tools, const TileAddres
   TileRecord record;
   record.address = tile;
   // Its children keep every post: their error is their rounding alone.
-  record.error = childError + mesh.largest;
+  record.error = below.error + mesh.largest;
   std::vector<int32_t> renumber(n, -1), kept;
   for (const int32_t p : mesh.triangles) {
     if (renumber[size_t(p)] < 0) {
@@ -318,14 +334,14 @@ bool buildFromPosts(const TileBuild & build, TileTools & tools, const TileAddres
   record.triangles = kept;
   TilePicture picture;
   if (!sampledPicture(build, tools, tile, cells, picture, reason)) return false;
-  return finish(build, tools, record, kept, picture, true, reason);
+  return finish(build, tools, record, kept, picture, true, &below, reason);
 }
 
 bool buildFromChildren(const TileBuild & build, TileTools & tools, const TileAddress & tile, std::string & reason)
 {
   const TileCells cells = build.lattice->cellsOf(tile);
   TileRecord children[4];
-  double childError = 0.0;
+  Below below;
   size_t points = 0, triangles = 0;
   for (int k = 0; k < 4; ++k) {
     if (build.lattice->cellsOf(tile.child(k)).empty()) continue; // no cell: never built
@@ -334,7 +350,7 @@ bool buildFromChildren(const TileBuild & build, TileTools & tools, const TileAdd
       return false;
     }
     if (children[k].empty) continue;
-    childError = std::max(childError, children[k].error);
+    below.add(children[k]);
     points += children[k].vertices.size();
     triangles += children[k].triangles.size();
   }
@@ -374,8 +390,8 @@ bool buildFromChildren(const TileBuild & build, TileTools & tools, const TileAdd
   input.triangles.reserve(triangles);
   for (int k = 0; k < 4; ++k)
     for (const int32_t v : children[k].triangles) input.triangles.push_back(pointOf[size_t(k)][size_t(v)]);
-  const double budget = levelBudget(build, tile.level), below = levelBudget(build, tile.level + 1);
-  input.tolerance = std::max(0.0, budget - below - roundingOf(build, tile.level));
+  const double budget = levelBudget(build, tile.level), belowBudget = levelBudget(build, tile.level + 1);
+  input.tolerance = std::max(0.0, budget - belowBudget - roundingOf(build, tile.level));
   // Its border keeps every post its children keep there: one dropped here would leave the
   // children's triangles about it to be crossed by the tile's, and the border is decided from
   // the border alone, without them.
@@ -388,7 +404,7 @@ bool buildFromChildren(const TileBuild & build, TileTools & tools, const TileAdd
   }
   TileRecord record;
   record.address = tile;
-  record.error = childError + mesh.largest;
+  record.error = below.error + mesh.largest;
   std::vector<int32_t> renumber(input.points.size(), -1), kept;
   for (const int32_t p : mesh.triangles) {
     if (renumber[size_t(p)] < 0) {
@@ -402,5 +418,5 @@ bool buildFromChildren(const TileBuild & build, TileTools & tools, const TileAdd
   record.triangles = kept;
   TilePicture picture;
   if (!sampledPicture(build, tools, tile, cells, picture, reason)) return false;
-  return finish(build, tools, record, kept, picture, true, reason);
+  return finish(build, tools, record, kept, picture, true, &below, reason);
 }

@@ -1,5 +1,6 @@
 // Checks a tileset folder: every tile has a bounding box holding its content and its children's
-// boxes and an error below its parent's, every content its tileset.json names is there, and
+// boxes, or a region holding its children's regions (what a region's content holds check_tiles
+// measures), and an error below its parent's, every content its tileset.json names is there, and
 // every .glb in the folder passes the Khronos glTF validator with no errors (warnings are counted,
 // not refused).
 //   node check_tiles.mjs DIR
@@ -27,6 +28,17 @@ const holds = (b, p) => [3, 6, 9].every((a) => {
   const along = axis.reduce((s, v, i) => s + v * (p[i] - b[i]), 0) / (length || 1);
   return Math.abs(along) <= length * (1 + 1e-9) + 1e-6;
 });
+// Whether region a [west, south, east, north, low, high] (radians, metres; west > east across
+// the antimeridian) lies within region b, give or take decimal writing.
+const span = (r) => (r[2] >= r[0] ? [r[0], r[2]] : [r[0], r[2] + 2 * Math.PI]);
+const within = (a, b) => {
+  const e = 1e-9;
+  let [aw, ae] = span(a);
+  const [bw, be] = span(b);
+  if (aw < bw - e) [aw, ae] = [aw + 2 * Math.PI, ae + 2 * Math.PI];
+  const round = be - bw >= 2 * Math.PI - e; // all the way round: every longitude
+  return (round || (aw >= bw - e && ae <= be + e)) && a[1] >= b[1] - e && a[3] <= b[3] + e && a[4] >= b[4] - 1e-3 && a[5] <= b[5] + 1e-3;
+};
 // The corners of a GLB's content in the tile frame: each mesh node's POSITION bounds moved by its
 // translation, glTF's Y up turned Z up.
 function contentCorners(file) {
@@ -57,11 +69,14 @@ function named(file, seen = new Set()) {
   const odd = [];
   const walk = (tile, where, parent) => {
     const box = tile.boundingVolume?.box;
-    if (!box) odd.push(`${where} has no bounding box`);
-    if (!(tile.geometricError >= 0 && (parent.box ? tile.geometricError < parent.error : tile.geometricError <= parent.error))) {
+    const region = tile.boundingVolume?.region;
+    if (!box && !region) odd.push(`${where} has no bounding box or region`);
+    const bounded = parent.box || parent.region;
+    if (!(tile.geometricError >= 0 && (bounded ? tile.geometricError < parent.error : tile.geometricError <= parent.error))) {
       odd.push(`${where} has geometricError ${tile.geometricError}, its parent ${parent.error}`);
     }
     if (box && parent.box && !corners(box).every((p) => holds(parent.box, p))) odd.push(`${where} reaches beyond its parent`);
+    if (region && parent.region && !within(region, parent.region)) odd.push(`${where} reaches beyond its parent's region`);
     for (const c of [tile.content, ...(tile.contents ?? [])]) {
       if (!c?.uri) continue;
       uris.push(c.uri);
@@ -71,7 +86,7 @@ function named(file, seen = new Set()) {
       }
     }
     (tile.children ?? []).forEach((child, i) =>
-      walk(child, `${where}.children[${i}]`, { error: tile.geometricError, box }));
+      walk(child, `${where}.children[${i}]`, { error: tile.geometricError, box, region }));
   };
   let json;
   try {

@@ -22,6 +22,14 @@ check "the SRTM tile is tiled (exit $RC: $(cat err))" test "$RC" = 0 -a -s a/til
 "$CHECK" a/tileset.json >check.out 2>&1
 check "the checker passes every tile against the raster: $(tail -1 check.out)" grep -q "check: PASS" check.out
 
+# In a browser: regions that hold their children's, GLBs the glTF validator passes, the page
+# flying to the tile and drawing it.
+TILESET_DIR=$WORK/a SCREENSHOT_OUT=$WORK/a.png bash "$SOURCE/tests/e2e/tiles_browser.sh" >browser.out 2>&1
+RC=$?
+grep -v '^ok' browser.out | head -5
+check "the tileset is in order, valid glTF, and the page shows it: $(grep -c '^ok' browser.out) checks passed" \
+  test "$RC" = 0
+
 TERRAVEL_THREADS=1 tile b --memory 300M
 check "one thread and a small budget give the same bytes" same a b
 
