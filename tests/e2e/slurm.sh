@@ -1,25 +1,24 @@
 #!/usr/bin/env bash
-# The tiled build in parts on a real single-node Slurm cluster: scripts/slurm-tiles submits the
-# parts as one job array and the merge after them, and the result equals a one-machine build; a
-# part that fails leaves the merge waiting, a merge run anyway refuses and names the part, and
-# rerunning that part alone lets the merge complete the build.
+# The tiled build of a 2 x 2 mosaic of the SRTM tile in four parts on a real single-node Slurm
+# cluster: scripts/slurm-tiles submits the parts as one job array and the merge after them, and
+# the result equals a one-machine build byte for byte; a part that fails leaves the merge
+# waiting, a merge run anyway refuses and names the part, and rerunning that part alone lets the
+# merge complete the build, to the same bytes.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/slurm_local.sh"
 
-# The program the jobs run. The stand-in fails part TERRAVEL_STANDIN_FAIL_PART on purpose; sbatch
-# passes the environment on to the jobs.
-export TERRAVEL="$SOURCE/tests/e2e/tiles_standin.sh"
-
-# same_result BUILT REFERENCE: the build in parts (folder BUILT) equals the one-machine build.
+# same_result BUILT REFERENCE: the build in parts (folder BUILT) equals the one-machine build,
+# every tile and tileset.json byte for byte (the records the merge reads aside).
 same_result() {
-  cmp "$1/tileset.json" "$2/tileset.json"
+  diff -r -q -x .build "$1" "$2"
 }
 
+export TERRAVEL # the program the jobs run
 SUBMIT="$SOURCE/scripts/slurm-tiles"
 mkdir "$WORK/in put" "$WORK/one machine" "$WORK/jobs"
-RASTER="$WORK/in put/elevation.tif"
-cp "$SOURCE/data/luxembourg_elevation.tif" "$RASTER"
-BUILD_ARGS=(--tiling geodetic --batch --max-error 2)
+RASTER="$WORK/in put/mosaic.vrt"
+"$SOURCE/bench/srtm-mosaic" 2 "$RASTER" "${TERRAVEL_SHARED_DATA:?}/dem/N57E011.hgt"
+BUILD_ARGS=(--tiling geodetic --max-error 4)
 "$TERRAVEL" "$RASTER" "${BUILD_ARGS[@]}" --save-tree "$WORK/one machine/tileset.json" >/dev/null ||
   { echo "the one-machine build failed" && exit 1; }
 
@@ -73,7 +72,7 @@ check "the parts are one array of tasks 0-3, held by SLURM_TILES_SBATCH" \
 check "the merge waits for every part to end well" \
   grep -q "Dependency=afterok:${array}_\*" <(scontrol --oneliner show job "$merge")
 scontrol release "$array,$merge"
-slurm_job_wait "$merge" 60
+slurm_job_wait "$merge" 90
 check "every part completes" states_are "$array" "${array}_0 COMPLETED
 ${array}_1 COMPLETED
 ${array}_2 COMPLETED
@@ -81,14 +80,15 @@ ${array}_3 COMPLETED"
 check "then the merge" states_are "$merge" "$merge COMPLETED"
 check "the build in parts equals the one-machine build" same_result "$WORK/tiles out" "$WORK/one machine"
 
-# Part 2 fails: the merge never starts.
-TERRAVEL_STANDIN_FAIL_PART=2 submit "$WORK/broken" 4
+# One part fails: a folder stands where it is to write one of its tiles. The merge never starts.
+leaf=$(cd "$WORK/one machine" && find . -name '*.glb' | sort | tail -n 1)
+mkdir -p "$WORK/broken/$leaf/in the way"
+submit "$WORK/broken" 4
 array=${IDS[0]:-} merge=${IDS[1]:-}
-slurm_job_wait "$array" 60 && slurm_job_wait "$merge" 30
-check "part 2 fails, the other parts complete" states_are "$array" "${array}_0 COMPLETED
-${array}_1 COMPLETED
-${array}_2 FAILED
-${array}_3 COMPLETED"
+slurm_job_wait "$array" 90 && slurm_job_wait "$merge" 30
+failed=$(slurm_job_states "$array" | awk '$2 == "FAILED" { sub(/.*_/, "", $1); print $1 }')
+check "one part fails ($failed), the other three complete" \
+  test "$(wc -w <<<"$failed")" = 1 -a "$(slurm_job_states "$array" | grep -c ' COMPLETED ')" = 3
 check "the merge waits for ever" \
   test "$(slurm_job_states "$merge")" = "$merge PENDING DependencyNeverSatisfied 0:0"
 scancel "$merge"
@@ -97,16 +97,17 @@ scancel "$merge"
 submit "$WORK/broken" --merge-only 4
 merge=${IDS[0]:-}
 slurm_job_wait "$merge" 60
-check "a merge without part 2 fails with exit 1" states_are "$merge" "$merge FAILED"
+check "a merge without part $failed fails with exit 1" states_are "$merge" "$merge FAILED"
 log=$(job_log "$merge")
-check "and says part 2 is missing" grep -qw 2 <(grep -i missing "$log")
+check "and says part $failed has not finished: $(tail -n 1 "$log")" grep -q "part $failed has not finished" "$log"
 check "and writes no tileset" test ! -e "$WORK/broken/tileset.json"
 
-# Part 2 alone again, then the merge.
-submit "$WORK/broken" --parts 2 4
+# The failed part alone again, once the way is clear, then the merge.
+rm -r "$WORK/broken/$leaf"
+submit "$WORK/broken" --parts "$failed" 4
 array=${IDS[0]:-} merge=${IDS[1]:-}
-slurm_job_wait "$merge" 60
-check "the rerun runs part 2 alone and it completes" states_are "$array" "${array}_2 COMPLETED"
+slurm_job_wait "$merge" 90
+check "the rerun runs part $failed alone and it completes" states_are "$array" "${array}_$failed COMPLETED"
 check "then the merge completes" states_are "$merge" "$merge COMPLETED"
 check "the build completed by the rerun equals the one-machine build" \
   same_result "$WORK/broken" "$WORK/one machine"
