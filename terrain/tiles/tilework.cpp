@@ -390,8 +390,9 @@ bool buildFromChildren(const TileBuild & build, TileTools & tools, const TileAdd
   input.triangles.reserve(triangles);
   for (int k = 0; k < 4; ++k)
     for (const int32_t v : children[k].triangles) input.triangles.push_back(pointOf[size_t(k)][size_t(v)]);
-  const double budget = levelBudget(build, tile.level), belowBudget = levelBudget(build, tile.level + 1);
-  input.tolerance = std::max(0.0, budget - belowBudget - roundingOf(build, tile.level));
+  // What the children's surface already strays from the posts is spent; the rest of the
+  // level's budget is the tile's to spend against that surface.
+  input.tolerance = std::max(0.0, levelBudget(build, tile.level) - below.error - roundingOf(build, tile.level));
   // Its border keeps every post its children keep there: one dropped here would leave the
   // children's triangles about it to be crossed by the tile's, and the border is decided from
   // the border alone, without them.
