@@ -193,7 +193,8 @@ const LongOption longOptions[] = {
    "run mode 0, a georeferenced raster of any size, --save-tree\nDIR/tileset.json: tiles on the geodetic "
    "grid of web globes, read\nwindow by window without loading the raster whole; the last level\n(-level, "
    "default from the resolution) keeps every post, the one\nabove stays within --max-error (default an eighth "
-   "of the posts'\nspacing), twice that each level up; run again, it keeps the\ntiles already complete",
+   "of the posts'\nspacing), twice that each level up; run again, it keeps the\ntiles already complete. "
+   "DIR/layer.json: the same as a terrain\nlayer of quantized-mesh tiles",
    [](const std::string & v, LongOptions & o) { return o.tiling = true, v == "geodetic"; },
    "--tiling takes geodetic, not \"%s\"."},
   {"--memory", "SIZE",
@@ -327,8 +328,11 @@ int finishTaking(const char * programPath, const LongOptions & options)
       std::fprintf(stderr, "%s does not apply to a tiled build (--tiling geodetic).\n", apart);
       return 1;
     }
-    if (!isTilesetName(options.saveTree)) {
-      std::fprintf(stderr, "--tiling geodetic writes tiles: name where with --save-tree DIR/tileset.json.\n");
+    const size_t slash = options.saveTree.find_last_of('/');
+    const bool layer = options.saveTree.substr(slash == std::string::npos ? 0 : slash + 1) == "layer.json";
+    if (!isTilesetName(options.saveTree) && !layer) {
+      std::fprintf(stderr, "--tiling geodetic writes tiles: name where with --save-tree DIR/tileset.json (3D Tiles) "
+                           "or DIR/layer.json (a terrain layer).\n");
       return 1;
     }
     if (options.merge && options.parts > 0) {

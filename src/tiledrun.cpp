@@ -93,7 +93,8 @@ int runTiledBuild(const char * fileName, const Settings & s, const LongOptions &
     std::fflush(stdout);
     return 0;
   }
-  std::printf("Saved %s: %lld tiles", extras.saveTree.c_str(), static_cast<long long>(outcome.tiles));
+  std::printf("Saved %s: %lld tile%s", extras.saveTree.c_str(), static_cast<long long>(outcome.tiles),
+              outcome.tiles == 1 ? "" : "s");
   if (outcome.reused > 0) std::printf(" (%lld of them built before, checked and kept)", static_cast<long long>(outcome.reused));
   std::printf(" in %s\n", clock(seconds).c_str());
   std::fflush(stdout);

@@ -1,5 +1,7 @@
 // Shows the tileset named by ?tileset=ADDRESS (relative to this page), entirely offline: the
-// Natural Earth II picture that comes with Cesium as the base map, no terrain service. The first
+// Natural Earth II picture that comes with Cesium as the base map, no terrain service. An
+// ADDRESS ending in layer.json is a terrain layer instead: the globe's own surface, with the
+// raster's relief picture draped over the base map. The first
 // view looks north at the whole tileset (the Home button returns to it); a readout beside the
 // pointer tells the longitude, latitude and height of the ground under it; a slider exaggerates
 // heights and a checkbox shows or hides the tiles.
@@ -12,7 +14,8 @@
 //   window.tilesCentre      where on the Earth the tileset stands: { longitude, latitude } in
 //                           degrees, { height } in metres
 //   window.pointerReadout   what the readout shows, or null when the pointer is over no ground:
-//                           { longitude, latitude, height, on: 'tiles' | 'globe' }
+//                           { longitude, latitude, height, on: 'tiles' | 'globe' | 'terrain' }
+//   window.sampleTerrain    (terrain layers) async (longitude, latitude) => the height there
 
 const Cesium = window.Cesium;
 const status = document.getElementById('status');
@@ -199,7 +202,11 @@ function alongRayToSurface(scene, ray, first) {
 function groundAt(scene, tileset, where) {
   let position;
   let on = 'globe';
-  if (tileset.show && scene.pickPositionSupported && scene.pick(where)?.primitive === tileset) {
+  if (!tileset) {
+    // A terrain layer: the globe's own surface.
+    position = scene.globe.pick(scene.camera.getPickRay(where), scene);
+    on = 'terrain';
+  } else if (tileset.show && scene.pickPositionSupported && scene.pick(where)?.primitive === tileset) {
     position = scene.pickPosition(where);
     if (position) position = alongRayToSurface(scene, scene.camera.getPickRay(where), position);
     on = 'tiles';
@@ -259,6 +266,7 @@ function followPointer(scene, tileset) {
 function controls(scene, tileset, refresh) {
   const shown = document.getElementById('show-tiles');
   shown.addEventListener('change', () => {
+    if (!tileset) return; // a terrain layer is the globe itself
     tileset.show = shown.checked;
     scene.requestRender();
     refresh();
@@ -276,6 +284,75 @@ function controls(scene, tileset, refresh) {
   document.getElementById('panel').hidden = false;
 }
 
+// The first frame with nothing left to load, once the view is set. Cesium asks for frames
+// while anything loads; the timer only makes sure the check runs.
+function settled(scene, loaded) {
+  return new Promise((resolve) => {
+    let frames = 0;
+    const nudge = setInterval(() => scene.requestRender(), 500);
+    const check = () => {
+      frames += 1;
+      if (window.tilesError || (frames > 2 && loaded() && scene.globe.tilesLoaded)) {
+        scene.postRender.removeEventListener(check);
+        clearInterval(nudge);
+        resolve();
+      }
+    };
+    scene.postRender.addEventListener(check);
+  });
+}
+
+// A terrain layer (layer.json and its quantized-mesh tiles) as the globe's surface, with the
+// raster's relief picture draped over the base map, flown to its bounds.
+async function showTerrain(viewer, url) {
+  const scene = viewer.scene;
+  const layer = await fetch(url).then((r) => r.json()).catch((e) => {
+    throw new Error(`could not read the terrain layer ${url}: ${e?.message ?? e}`);
+  });
+  const provider = await Cesium.CesiumTerrainProvider.fromUrl(new URL('.', url).href, { requestVertexNormals: true })
+    .catch((e) => {
+      throw new Error(`could not read the terrain layer ${url}: ${e?.message ?? e}`);
+    });
+  provider.errorEvent.addEventListener((e) => fail(`a terrain tile did not load: ${e.message}`));
+  Cesium.RequestScheduler.requestCompletedEvent.addEventListener(() => { window.tilesLoaded += 1; });
+  scene.terrainProvider = provider;
+  scene.globe.maximumScreenSpaceError = 2;
+  scene.globe.depthTestAgainstTerrain = true;
+  const extras = layer.extras?.terravel;
+  if (extras?.picture && Array.isArray(extras.pictureBounds)) {
+    const rectangle = Cesium.Rectangle.fromDegrees(...extras.pictureBounds);
+    const picture = await Cesium.SingleTileImageryProvider.fromUrl(new URL(extras.picture, url).href, { rectangle });
+    viewer.imageryLayers.addImageryProvider(picture);
+  }
+  const [west, south, east, north] = layer.bounds ?? [-180, -90, 180, 90];
+  const region = { rectangle: Cesium.Rectangle.fromDegrees(west, south, east, north), minimumHeight: 0, maximumHeight: 0 };
+  const middle = Cesium.Rectangle.center(region.rectangle);
+  window.tilesCentre = { longitude: Cesium.Math.toDegrees(middle.longitude), latitude: Cesium.Math.toDegrees(middle.latitude), height: 0 };
+  // The height of the terrain at a place, as the globe has it at its finest.
+  window.sampleTerrain = async (longitude, latitude) => {
+    const [p] = await Cesium.sampleTerrainMostDetailed(provider, [Cesium.Cartographic.fromDegrees(longitude, latitude)]);
+    return p.height;
+  };
+  const flyHome = (duration) => {
+    const view = homeOverRegion(region, scene.camera);
+    scene.camera.flyToBoundingSphere(view.sphere, { offset: view.offset, duration });
+  };
+  viewer.homeButton.viewModel.command.beforeExecute.addEventListener((e) => {
+    e.cancel = true;
+    flyHome(1.5);
+  });
+  flyHome(0);
+  await settled(scene, () => true);
+  if (window.tilesError) return;
+  if (window.tilesLoaded === 0) throw new Error('the terrain drew no tile');
+  status.textContent = '';
+  document.getElementById('show-tiles').disabled = true;
+  controls(scene, null, followPointer(scene, null));
+  await new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(resolve)));
+  window.tilesReadyAfter = performance.now() / 1000;
+  window.tilesReady = true;
+}
+
 async function main() {
   const address = new URLSearchParams(location.search).get('tileset');
   if (!address) throw new Error('no tileset given: open this page as index.html?tileset=ADDRESS');
@@ -284,6 +361,10 @@ async function main() {
   const viewer = makeViewer();
   const scene = viewer.scene;
   scene.renderError.addEventListener((_, error) => fail(`rendering failed: ${error}`));
+  if (new URL(url).pathname.endsWith('/layer.json')) {
+    await showTerrain(viewer, url);
+    return;
+  }
 
   // Terrain is lit by the one light alone: light from the sky around costs more than half of
   // drawing the tiles where there is no graphics processor, and shows little on bare ground.
@@ -314,20 +395,7 @@ async function main() {
   flyHome(0);
 
   // The view is set: from now on, the first frame with nothing left to load is the ready one.
-  // Cesium asks for frames while anything loads; the timer only makes sure the check runs.
-  await new Promise((resolve) => {
-    let frames = 0;
-    const nudge = setInterval(() => scene.requestRender(), 500);
-    const check = () => {
-      frames += 1;
-      if (window.tilesError || (frames > 2 && tileset.tilesLoaded && scene.globe.tilesLoaded)) {
-        scene.postRender.removeEventListener(check);
-        clearInterval(nudge);
-        resolve();
-      }
-    };
-    scene.postRender.addEventListener(check);
-  });
+  await settled(scene, () => tileset.tilesLoaded);
   if (window.tilesError) return;
   if (window.tilesLoaded === 0) throw new Error('the tileset drew no tile');
   status.textContent = '';

@@ -43,6 +43,9 @@ if (fs.existsSync(tilesDir) && fs.statSync(tilesDir).isFile()) {
   tilesetName = path.basename(tilesDir);
   tilesDir = path.dirname(tilesDir);
 }
+// A folder without a tileset may hold a terrain layer.
+if (tilesetName === 'tileset.json' && !fs.existsSync(path.join(tilesDir, tilesetName)) &&
+    fs.existsSync(path.join(tilesDir, 'layer.json'))) tilesetName = 'layer.json';
 if (!fs.existsSync(path.join(tilesDir, tilesetName))) usage(`no ${tilesetName} in ${tilesDir}`);
 const cesiumDir = path.join(project, 'node_modules', 'cesium', 'Build', 'Cesium');
 if (!fs.existsSync(path.join(cesiumDir, 'Cesium.js'))) {
@@ -58,6 +61,7 @@ const types = {
   '.gltf': 'model/gltf+json', '.bin': 'application/octet-stream', '.png': 'image/png',
   '.jpg': 'image/jpeg', '.jpeg': 'image/jpeg', '.svg': 'image/svg+xml',
   '.wasm': 'application/wasm', '.ktx2': 'image/ktx2', '.subtree': 'application/octet-stream',
+  '.terrain': 'application/vnd.quantized-mesh',
   '.xml': 'application/xml',
 };
 

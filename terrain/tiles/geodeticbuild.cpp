@@ -7,6 +7,7 @@
 #include "containedrun.h"
 #include "paths.h"
 #include "safewrite.h"
+#include "terrainlayer.h"
 #include "tilecontent.h"
 #include "tilework.h"
 #include "workerthreads.h"
@@ -129,9 +130,9 @@ private:
 
 // What the build is made from: the program's way of building, the input and every file it
 // reads (by size and time), the settings. A record made otherwise is not this build's.
-uint64_t settingsHash(const TileSource & source, double maxError, int deepest, int shallowest)
+uint64_t settingsHash(const TileSource & source, double maxError, int deepest, int shallowest, bool terrain)
 {
-  std::string text = "terravel geodetic tiles 1\n";
+  std::string text = terrain ? "terravel geodetic terrain 1\n" : "terravel geodetic tiles 1\n";
   char * real = realpath(source.path().c_str(), nullptr);
   text += std::string(real != nullptr ? real : source.path()) + "\n";
   std::free(real);
@@ -178,6 +179,13 @@ double extentOf(const TileSource & source, const TileLattice & lattice)
   return longest;
 }
 
+// Whether the target is a terrain layer's layer.json rather than a tileset.
+bool terrainTarget(const std::string & target)
+{
+  const size_t slash = target.find_last_of('/');
+  return target.substr(slash == std::string::npos ? 0 : slash + 1) == "layer.json";
+}
+
 class Builder {
 public:
   Builder(const GeodeticSettings & settings, const std::function<void(const GeodeticProgress &)> & progress)
@@ -193,6 +201,8 @@ private:
   bool complete(const TileAddress & tile, int64_t & contents);
   bool level(int z, std::string & reason);
   bool tilesetJson(std::string & reason);
+  bool terrainLayer(std::string & reason);
+  bool writeLast(const std::string & text, std::string & reason);
   nlohmann::json tileJson(const TileRecord & record, double & error);
 
   const GeodeticSettings & settings;
@@ -246,10 +256,11 @@ bool Builder::plan(std::string & reason)
   build.maxError = outcome.maxError;
   build.spanDegrees = std::min(360.0, std::max(double(source.grid().columns) * std::fabs(source.grid().gt[1]),
                                                double(source.grid().rows) * std::fabs(source.grid().gt[5])));
-  build.settings = settingsHash(source, outcome.maxError, outcome.deepest, outcome.shallowest);
+  build.terrain = terrainTarget(settings.target);
+  build.settings = settingsHash(source, outcome.maxError, outcome.deepest, outcome.shallowest, build.terrain);
   build.save = [this](const TileRecord & record, const std::string & content, std::string & why) {
     const std::string glb = folder.contentOf(record.address);
-    if (record.empty) unlink(glb.c_str());
+    if (record.empty || content.empty()) unlink(glb.c_str());
     else if (!folder.write(glb, content, why)) return false;
     return folder.write(folder.recordOf(record.address), encodeRecord(record), why);
   };
@@ -360,6 +371,8 @@ bool Builder::complete(const TileAddress & tile, int64_t & contents)
   TileRecord record;
   if (!build.load(tile, record)) return false;
   if (record.empty) return true;
+  // A terrain layer's tiles are made from the records afterwards.
+  if (build.terrain) return true;
   std::string bytes;
   if (!readWhole(folder.contentOf(tile), bytes) || bytes.size() != record.contentSize ||
       hashBytes(bytes.data(), bytes.size()) != record.contentHash)
@@ -512,8 +525,12 @@ bool Builder::tilesetJson(std::string & reason)
   extras["levels"] = {outcome.shallowest, outcome.deepest};
   tileset["extras"]["terravel"] = extras;
   tileset["root"] = root;
-  const std::string text = tileset.dump(1) + "\n";
-  // The tiles on disk before the file that names them.
+  return writeLast(tileset.dump(1) + "\n", reason);
+}
+
+// The file that names the tiles, once they are on disk.
+bool Builder::writeLast(const std::string & text, std::string & reason)
+{
   const int dir = open(folderOf(settings.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     syncfs(dir);
@@ -525,6 +542,25 @@ bool Builder::tilesetJson(std::string & reason)
   return true;
 }
 
+bool Builder::terrainLayer(std::string & reason)
+{
+  TerrainLayerPlan plan;
+  plan.build = &build;
+  plan.shallowest = outcome.shallowest;
+  plan.deepest = outcome.deepest;
+  plan.tops = tops;
+  plan.threads = threads;
+  const std::string dir = folderOf(settings.target);
+  plan.write = [this, &dir](const std::string & name, const std::string & bytes, std::string & why) {
+    return folder.write(dir + "/" + name, bytes, why);
+  };
+  TerrainLayerOutcome layer;
+  if (!buildTerrainLayer(plan, layer, reason)) return false;
+  outcome.lines.insert(outcome.lines.end(), layer.lines.begin(), layer.lines.end());
+  contents = layer.tiles;
+  return writeLast(layer.layerJson, reason);
+}
+
 GeodeticOutcome Builder::run(void)
 {
   std::string reason;
@@ -533,9 +569,13 @@ GeodeticOutcome Builder::run(void)
     return outcome;
   }
   char line[512];
-  std::snprintf(line, sizeof line, "Tiles: levels %d to %d of the geodetic grid, the last keeping every post, "
-                "the one above within %.3g m, twice that each level up; %d thread%s",
-                outcome.shallowest, outcome.deepest, outcome.maxError, threads, threads == 1 ? "" : "s");
+  if (outcome.shallowest < outcome.deepest)
+    std::snprintf(line, sizeof line, "Tiles: levels %d to %d of the geodetic grid, the last keeping every post, "
+                  "the one above within %.3g m, twice that each level up; %d thread%s",
+                  outcome.shallowest, outcome.deepest, outcome.maxError, threads, threads == 1 ? "" : "s");
+  else
+    std::snprintf(line, sizeof line, "Tiles: level %d of the geodetic grid, keeping every post; %d thread%s",
+                  outcome.deepest, threads, threads == 1 ? "" : "s");
   outcome.lines.push_back(source.heightsNote());
   outcome.lines.push_back(line);
   if (partIndex >= 0) {
@@ -570,7 +610,7 @@ GeodeticOutcome Builder::run(void)
     outcome.reused = reused;
     return outcome;
   }
-  if (!tilesetJson(reason)) {
+  if (!(build.terrain ? terrainLayer(reason) : tilesetJson(reason))) {
     outcome.reason = reason;
     return outcome;
   }

@@ -43,7 +43,7 @@ double roundingError(int level, double spanDegrees)
 
 bool tileContent(const std::vector<TileVertex> & vertices, const std::vector<int32_t> & triangles, int level,
                  double spanDegrees, const TilePicture & picture, const std::vector<double> & longitudes,
-                 const std::vector<double> & latitudes, const std::vector<float> & ups, std::string & glb,
+                 const std::vector<double> & latitudes, const std::vector<float> & ups, std::string * glb,
                  double region[6], double & rounding)
 {
   if (vertices.empty() || triangles.empty()) return false;
@@ -91,8 +91,10 @@ bool tileContent(const std::vector<TileVertex> & vertices, const std::vector<int
   }
   if (mesh.indices.empty()) return false;
   rounding = step * std::sqrt(3.0) / 2.0 / steepest;
-  if (picture.width > 0 && !pngOf(picture.rgb.data(), picture.width, picture.height, 3, 2, mesh.picture)) return false;
-  if (!encodeGlb(mesh, glb)) return false;
+  if (glb != nullptr) {
+    if (picture.width > 0 && !pngOf(picture.rgb.data(), picture.width, picture.height, 3, 2, mesh.picture)) return false;
+    if (!encodeGlb(mesh, *glb)) return false;
+  }
   double sag = 0.0;
   for (size_t t = 0; t < mesh.indices.size(); t += 3)
     for (int k = 0; k < 3; ++k) {

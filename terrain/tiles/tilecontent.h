@@ -32,10 +32,11 @@ double roundingError(int level, double spanDegrees);
 // antimeridian), lowest and highest heights on the ellipsoid, the lowest less what a chord of
 // its triangles may sag below the curved Earth; all of it widened by what rounding may move.
 // ups: the vertical at each vertex, three a vertex; rounding: how far rounding moves the surface
-// vertically at most. Triangles with two corners on one place (at a pole) are left out.
+// vertically at most. Triangles with two corners on one place (at a pole) are left out. No
+// GLB is made where glb is null (its region and rounding still are).
 bool tileContent(const std::vector<TileVertex> & vertices, const std::vector<int32_t> & triangles, int level,
                  double spanDegrees, const TilePicture & picture, const std::vector<double> & longitudes,
-                 const std::vector<double> & latitudes, const std::vector<float> & ups, std::string & glb,
+                 const std::vector<double> & latitudes, const std::vector<float> & ups, std::string * glb,
                  double region[6], double & rounding);
 
 // Widens a region [west, south, east, north, lowest, highest] (radians, metres; west beyond

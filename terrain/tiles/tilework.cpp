@@ -177,7 +177,7 @@ bool finish(const TileBuild & build, TileTools & tools, TileRecord & record, con
   std::string glb;
   double rounding = 0.0;
   if (!tileContent(record.vertices, triangles, record.address.level, build.spanDegrees, picture, longitudes, latitudes,
-                   ups, glb, record.region, rounding)) {
+                   ups, build.terrain ? nullptr : &glb, record.region, rounding)) {
     reason = "cannot make the content of tile " + nameOf(record.address);
     return false;
   }
@@ -187,7 +187,7 @@ bool finish(const TileBuild & build, TileTools & tools, TileRecord & record, con
   record.contentHash = hashBytes(glb.data(), glb.size());
   record.contentSize = glb.size();
   record.settings = build.settings;
-  if (!keepMesh) {
+  if (!keepMesh && !build.terrain) {
     record.vertices.clear();
     record.triangles.clear();
   }
@@ -226,7 +226,13 @@ bool buildLast(const TileBuild & build, TileTools & tools, const TileAddress & t
     out.ellipsoidal = ellipsoidal[v];
     out.height = window.heights[p];
   }
+  record.triangles = triangles;
   TilePicture picture;
+  if (build.terrain) {
+    if (!finish(build, tools, record, triangles, picture, false, nullptr, reason)) return false;
+    below.add(record);
+    return true;
+  }
   picture.c0 = cells.c0;
   picture.r0 = cells.r0;
   picture.columns = picture.width = int(cells.postColumns());
@@ -333,7 +339,7 @@ bool buildFromPosts(const TileBuild & build, TileTools & tools, const TileAddres
   }
   record.triangles = kept;
   TilePicture picture;
-  if (!sampledPicture(build, tools, tile, cells, picture, reason)) return false;
+  if (!build.terrain && !sampledPicture(build, tools, tile, cells, picture, reason)) return false;
   return finish(build, tools, record, kept, picture, true, &below, reason);
 }
 
@@ -418,6 +424,6 @@ bool buildFromChildren(const TileBuild & build, TileTools & tools, const TileAdd
   }
   record.triangles = kept;
   TilePicture picture;
-  if (!sampledPicture(build, tools, tile, cells, picture, reason)) return false;
+  if (!build.terrain && !sampledPicture(build, tools, tile, cells, picture, reason)) return false;
   return finish(build, tools, record, kept, picture, true, &below, reason);
 }

@@ -22,6 +22,9 @@ struct TileBuild {
   double maxError = 1.0;    // the level above the last stays within it, each level up twice
   double spanDegrees = 360.0; // the raster's widest extent
   uint64_t settings = 0;    // what the build is made from, for its records
+  // A terrain layer is made from the records afterwards: every record keeps its mesh, and no
+  // tile has content or a picture of its own.
+  bool terrain = false;
   // Writes a finished tile's content and record (content first); false, with the reason, when
   // it cannot.
   std::function<bool(const TileRecord & record, const std::string & content, std::string & reason)> save;

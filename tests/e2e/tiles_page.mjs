@@ -3,7 +3,8 @@
 // a picture of it; given WITHOUT.png, unticks the tiles and saves a second picture.
 //   node tiles_page.mjs URL SCREENSHOT.png PROFILE-DIR [LIMIT [WITHOUT.png]]
 // Prints what the page said, then "centre LON LAT HEIGHT" (where the tileset stands) and
-// "pointer LON LAT HEIGHT tiles|globe" (the readout); exit 0 when it was ready, 1 when it failed
+// "pointer LON LAT HEIGHT tiles|globe|terrain" (the readout), with TILES_SAMPLE="LON LAT" also
+// "sample LON LAT HEIGHT" (a terrain layer's height there); exit 0 when it was ready, 1 when it failed
 // or never got there.
 // Addresses beyond this machine are refused and listed in SCREENSHOT.png.outside.
 // CHROMIUM names the browser (default /usr/bin/chromium).
@@ -73,6 +74,12 @@ if (state.ready) {
   await twoFrames();
 }
 await page.screenshot({ path: screenshot });
+// TILES_SAMPLE="LON LAT": a terrain layer's height there, as the globe samples it at its finest.
+if (state.ready && process.env.TILES_SAMPLE) {
+  const [lon, lat] = process.env.TILES_SAMPLE.split(/\s+/).map(Number);
+  state.sample = await page.evaluate(([x, y]) => (window.sampleTerrain ? window.sampleTerrain(x, y) : null), [lon, lat])
+    .then((h) => (h === null ? null : { lon, lat, h }), () => null);
+}
 if (state.ready && without) {
   await page.click('#show-tiles');
   await twoFrames();
@@ -87,6 +94,7 @@ if (state.ready) {
   if (c) console.log(`centre ${c.longitude.toFixed(4)} ${c.latitude.toFixed(4)} ${c.height.toFixed(1)}`);
   const p = state.pointer;
   console.log(p ? `pointer ${p.longitude.toFixed(5)} ${p.latitude.toFixed(5)} ${p.height.toFixed(1)} ${p.on}` : 'pointer: no readout');
+  if (state.sample) console.log(`sample ${state.sample.lon} ${state.sample.lat} ${state.sample.h.toFixed(3)}`);
   process.exit(0);
 }
 console.log(state.error || 'the page neither got ready nor said why');
