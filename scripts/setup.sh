@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake g++ make pkg-config
   libcoin-dev libsoqt520-dev libsimage-dev libx11-dev libgdal-dev
-  libmeshoptimizer-dev libtinygltf-dev nlohmann-json3-dev
+  libmeshoptimizer-dev libtinygltf-dev nlohmann-json3-dev zlib1g-dev
   libgtest-dev
   xvfb xdotool imagemagick x11-utils xauth
 )

@@ -124,11 +124,18 @@ async function answer(req, res) {
   try {
     const st = await handle.stat();
     if (!st.isFile()) return send(res, 404, 'not found');
-    res.writeHead(200, {
+    const headers = {
       'Content-Type': types[path.extname(file).toLowerCase()] ?? 'application/octet-stream',
       'Content-Length': st.size,
       'Cache-Control': 'no-cache',
-    });
+    };
+    // Terrain tiles are kept gzipped: the browser unpacks them as it receives them.
+    if (path.extname(file).toLowerCase() === '.terrain') {
+      const magic = Buffer.alloc(2);
+      await handle.read(magic, 0, 2, 0);
+      if (magic[0] === 0x1f && magic[1] === 0x8b) headers['Content-Encoding'] = 'gzip';
+    }
+    res.writeHead(200, headers);
     if (req.method === 'HEAD') return res.end();
     const stream = handle.createReadStream();
     handle = null; // the stream closes it, also when the client goes away early

@@ -119,14 +119,65 @@ private:
   int32_t hint = 0;
 };
 
+// The pieces as they are, each a fan of triangles over its quantized corners: enough where
+// they cover the tile exactly once, every triangle turning the right way. False otherwise
+// (ground without terrain to fill, a sliver rounding turned over).
+bool piecesAsTheyAre(const std::vector<std::vector<Point>> & pieces, const TileBounds & bounds, ClippedTile & tile)
+{
+  const auto quantize = [](double value, double low, double high) {
+    return int32_t(std::clamp<long>(std::lround((value - low) / (high - low) * quantizedMax), 0L, long(quantizedMax)));
+  };
+  std::unordered_map<uint32_t, uint32_t> vertexAt;
+  std::vector<uint32_t> triangles;
+  std::vector<int32_t> us, vs;
+  std::vector<SurfacePoint3> points;
+  int64_t area = 0;
+  std::vector<uint32_t> corners;
+  for (const std::vector<Point> & piece : pieces) {
+    corners.clear();
+    for (const Point & p : piece) {
+      const int32_t u = quantize(p.x, bounds.west, bounds.east), v = quantize(p.y, bounds.south, bounds.north);
+      const auto [at, made] = vertexAt.emplace(uint32_t(u) << 16 | uint32_t(v), uint32_t(us.size()));
+      if (made) {
+        us.push_back(u);
+        vs.push_back(v);
+        points.push_back({p.x, p.y, p.h});
+      }
+      if (corners.empty() || corners.back() != at->second) corners.push_back(at->second);
+    }
+    while (corners.size() > 1 && corners.back() == corners.front()) corners.pop_back();
+    for (size_t k = 1; k + 1 < corners.size(); ++k) {
+      const uint32_t a = corners[0], b = corners[k], c = corners[k + 1];
+      const int64_t twice = int64_t(us[b] - us[a]) * (vs[c] - vs[a]) - int64_t(us[c] - us[a]) * (vs[b] - vs[a]);
+      if (twice < 0) return false;
+      if (twice == 0) continue;
+      area += twice;
+      triangles.insert(triangles.end(), {a, b, c});
+    }
+  }
+  if (area != 2 * int64_t(quantizedMax) * quantizedMax) return false;
+  // Vertices numbered by first use, as the index code wants them.
+  std::vector<int32_t> number(us.size(), -1);
+  tile = ClippedTile();
+  for (const uint32_t i : triangles) {
+    if (number[i] < 0) {
+      number[i] = int32_t(tile.u.size());
+      tile.u.push_back(uint16_t(us[i]));
+      tile.v.push_back(uint16_t(vs[i]));
+      tile.points.push_back(points[i]);
+    }
+    tile.triangles.push_back(uint32_t(number[i]));
+  }
+  return true;
+}
+
 } // namespace
 
 void clipToTile(const std::vector<SurfacePoint3> & points, const std::vector<uint32_t> & triangles,
                 const TileBounds & bounds, ClippedTile & tile)
 {
-  TileTriangulation mesh(bounds);
   std::vector<Point> polygon, cut;
-  std::vector<std::vector<int32_t>> outlines;
+  std::vector<std::vector<Point>> pieces;
   for (size_t t = 0; t + 2 < triangles.size(); t += 3) {
     polygon.clear();
     for (int k = 0; k < 3; ++k) {
@@ -144,12 +195,18 @@ void clipToTile(const std::vector<SurfacePoint3> & points, const std::vector<uin
     clipSide(cut, 0, bounds.east, -1.0, polygon);
     clipSide(polygon, 1, bounds.south, 1.0, cut);
     clipSide(cut, 1, bounds.north, -1.0, polygon);
-    if (polygon.size() < 3) continue;
+    if (polygon.size() >= 3) pieces.push_back(polygon);
+  }
+  if (piecesAsTheyAre(pieces, bounds, tile)) return;
+  // Otherwise a triangulation of the whole tile anew, every piece's sides kept, so that the
+  // tile's triangles lie each within one of them or where there is no terrain.
+  TileTriangulation mesh(bounds);
+  std::vector<std::vector<int32_t>> outlines;
+  for (const std::vector<Point> & piece : pieces) {
     std::vector<int32_t> outline;
-    for (const Point & p : polygon) outline.push_back(mesh.vertexOf(p));
+    for (const Point & p : piece) outline.push_back(mesh.vertexOf(p));
     outlines.push_back(std::move(outline));
   }
-  // Every piece's sides kept, so that the tile's triangles lie each within one of them.
   for (const std::vector<int32_t> & outline : outlines)
     for (size_t i = 0; i < outline.size(); ++i) mesh.constrain(outline[i], outline[(i + 1) % outline.size()]);
   mesh.output(tile);

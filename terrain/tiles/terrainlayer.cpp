@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 #include <ogr_srs_api.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -52,6 +53,22 @@ private:
   OGRCoordinateTransformationH transform = nullptr;
 };
 
+// Bytes in gzip's format, as terrain tiles are kept and served.
+bool gzipped(const std::string & bytes, std::string & out)
+{
+  z_stream z = {};
+  if (deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+  out.resize(deflateBound(&z, uLong(bytes.size())) + 32);
+  z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(bytes.data()));
+  z.avail_in = uInt(bytes.size());
+  z.next_out = reinterpret_cast<Bytef *>(&out[0]);
+  z.avail_out = uInt(out.size());
+  const int result = deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return result == Z_STREAM_END;
+}
+
 // The error a globe assumes for a terrain tile of the level: a 65-post heightmap over the
 // ellipsoid's circumference at level 0's two tiles, halved each level.
 double assumedError(int level)
@@ -88,7 +105,10 @@ public:
 
 private:
   bool listTiles(std::string & reason);
-  bool tile(const TileAddress & address, PostPlacer & placer, ToCentred & centred, std::string & reason);
+  // Records read for the tile before, which its neighbour along the row shares: one a thread.
+  using RecordCache = std::map<TileAddress, std::shared_ptr<const TileRecord>>;
+  bool tile(const TileAddress & address, PostPlacer & placer, ToCentred & centred, RecordCache & cache,
+            std::string & reason);
   bool picture(std::string & reason);
   std::string layerJson(void) const;
 
@@ -130,7 +150,8 @@ bool LayerBuilder::listTiles(std::string & reason)
 
 // One terrain tile: the level's surface about it (its own record and its neighbours', or the
 // first level's for the levels above it) cut to its bounds.
-bool LayerBuilder::tile(const TileAddress & address, PostPlacer & placer, ToCentred & centred, std::string & reason)
+bool LayerBuilder::tile(const TileAddress & address, PostPlacer & placer, ToCentred & centred, RecordCache & cache,
+                        std::string & reason)
 {
   const TileBounds bounds = boundsOf(address);
   const double middle = (bounds.west + bounds.east) / 2.0;
@@ -139,14 +160,22 @@ bool LayerBuilder::tile(const TileAddress & address, PostPlacer & placer, ToCent
     for (const TileRecord & record : topRecords) surface.add(record, placer, *build.lattice, middle);
   } else {
     const int64_t across = int64_t(2) << address.level, down = int64_t(1) << address.level;
-    std::set<TileAddress> seen;
+    // Records of the tiles about it, kept while the next tile along the row needs them.
+    std::map<TileAddress, std::shared_ptr<const TileRecord>> kept;
     for (int64_t dy = -1; dy <= 1; ++dy)
       for (int64_t dx = -1; dx <= 1; ++dx) {
         const TileAddress near = {address.level, ((address.x + dx) % across + across) % across, address.y + dy};
-        TileRecord record;
-        if (near.y < 0 || near.y >= down || !seen.insert(near).second) continue;
-        if (build.load(near, record) && !record.empty) surface.add(record, placer, *build.lattice, middle);
+        if (near.y < 0 || near.y >= down || kept.count(near)) continue;
+        auto found = cache.find(near);
+        if (found == cache.end()) {
+          auto record = std::make_shared<TileRecord>();
+          if (!build.load(near, *record)) record->empty = true;
+          found = cache.emplace(near, std::move(record)).first;
+        }
+        kept.insert(*found);
+        if (!found->second->empty) surface.add(*found->second, placer, *build.lattice, middle);
       }
+    cache.swap(kept);
   }
   ClippedTile clipped;
   clipToTile(surface.points, surface.triangles, bounds, clipped);
@@ -179,7 +208,9 @@ bool LayerBuilder::tile(const TileAddress & address, PostPlacer & placer, ToCent
   terrain.centre[0] = x[n];
   terrain.centre[1] = y[n];
   terrain.centre[2] = z[n];
-  return plan.write(address.path() + ".terrain", encodeQuantizedMesh(terrain), reason);
+  std::string packed;
+  if (!gzipped(encodeQuantizedMesh(terrain), packed)) return reason = "cannot compress terrain tile " + address.path(), false;
+  return plan.write(address.path() + ".terrain", packed, reason);
 }
 
 // The raster's relief colours, from the picture its heights' range was found from.
@@ -248,18 +279,28 @@ std::string LayerBuilder::layerJson(void) const
 bool LayerBuilder::run(TerrainLayerOutcome & outcome, std::string & reason)
 {
   if (!listTiles(reason) || !picture(reason)) return false;
+  // Rows of tiles (a level's tiles of one y, west to east) in turn to the threads, so that a
+  // thread reads each record about a row once or twice rather than nine times.
+  std::sort(tiles.begin(), tiles.end());
+  std::vector<size_t> rowStarts;
+  for (size_t i = 0; i < tiles.size(); ++i)
+    if (i == 0 || tiles[i].level != tiles[i - 1].level || tiles[i].y != tiles[i - 1].y) rowStarts.push_back(i);
+  rowStarts.push_back(tiles.size());
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
   std::string firstReason;
   const auto work = [&]() {
     PostPlacer placer(*build.source, *build.lattice);
     ToCentred centred;
-    for (size_t i = next++; i < tiles.size() && !failed; i = next++) {
-      std::string why;
-      if (!centred.valid()) why = "PROJ has no way from longitude and latitude to Earth-centred coordinates";
-      else if (tile(tiles[i], placer, centred, why)) continue;
-      std::lock_guard<std::mutex> lock(mutex);
-      if (!failed.exchange(true)) firstReason = why;
+    for (size_t row = next++; row + 1 < rowStarts.size() && !failed; row = next++) {
+      RecordCache cache;
+      for (size_t i = rowStarts[row]; i < rowStarts[row + 1] && !failed; ++i) {
+        std::string why;
+        if (!centred.valid()) why = "PROJ has no way from longitude and latitude to Earth-centred coordinates";
+        else if (tile(tiles[i], placer, centred, cache, why)) continue;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!failed.exchange(true)) firstReason = why;
+      }
     }
   };
   std::vector<std::thread> workers;
