@@ -4,6 +4,7 @@
 #include "gridmesher.h"
 
 #include "gridtriangulation.h"
+#include "trianglerows.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,34 +12,6 @@
 namespace {
 
 using Point = GridTriangulation::Point;
-
-// floor(n / d) and ceil(n / d) for d above zero.
-int64_t floorDiv(int64_t n, int64_t d) { return n >= 0 ? n / d : -((-n + d - 1) / d); }
-int64_t ceilDiv(int64_t n, int64_t d) { return n >= 0 ? (n + d - 1) / d : -((-n) / d); }
-
-// Calls visit(y, x0, x1) for every row of posts in the closure of the counter-clockwise triangle
-// c that lies in the window, with the row's span: from the three edges' half-planes, exactly.
-template <typename Visit>
-void forEachRowIn(const Point (&c)[3], int32_t width, int32_t height, Visit && visit)
-{
-  const int64_t y0 = std::max<int64_t>(0, std::min({c[0].y, c[1].y, c[2].y}));
-  const int64_t y1 = std::min<int64_t>(height - 1, std::max({c[0].y, c[1].y, c[2].y}));
-  const int64_t x0 = std::max<int64_t>(0, std::min({c[0].x, c[1].x, c[2].x}));
-  const int64_t x1 = std::min<int64_t>(width - 1, std::max({c[0].x, c[1].x, c[2].x}));
-  for (int64_t y = y0; y <= y1; ++y) {
-    int64_t lo = x0, hi = x1;
-    for (int k = 0; k < 3 && lo <= hi; ++k) {
-      const Point & p = c[k], & q = c[k == 2 ? 0 : k + 1];
-      // Inside when a x + b >= 0: the edge's orientation test along the row.
-      const int64_t a = -(int64_t(q.y) - p.y);
-      const int64_t b = (int64_t(q.x) - p.x) * (y - p.y) + (int64_t(q.y) - p.y) * p.x;
-      if (a > 0) lo = std::max(lo, ceilDiv(-b, a));
-      else if (a < 0) hi = std::min(hi, floorDiv(b, -a));
-      else if (b < 0) hi = lo - 1;
-    }
-    if (lo <= hi) visit(int32_t(y), int32_t(lo), int32_t(hi));
-  }
-}
 
 // Heights over a counter-clockwise triangle of posts, from its corners' by barycentric weights
 // that are whole numbers, stepped exactly along a row, as the height times the triangle's doubled
@@ -282,7 +255,7 @@ void GreedyMesher::scan(int32_t t)
   const double area = double(surface.area);
   double bestScaled = -1.0;
   int64_t bestSpread = 0;
-  forEachRowIn(c, window.width, window.height, [&](int32_t y, int32_t x0, int32_t x1) {
+  forEachRowIn(c, 0, window.width - 1, 0, window.height - 1, [&](int32_t y, int32_t x0, int32_t x1) {
     const float * heights = window.heights + int64_t(y) * window.width;
     // The row's largest distance first, in a loop without branches; only a row that may hold
     // the worst post is walked again, exactly, post by post.
@@ -328,7 +301,7 @@ int32_t GreedyMesher::postNearestCentre(int32_t t) const
     return rounded;
   int32_t best = -1;
   int64_t bestSpread = 0;
-  forEachRowIn(c, window.width, window.height, [&](int32_t y, int32_t x0, int32_t x1) {
+  forEachRowIn(c, 0, window.width - 1, 0, window.height - 1, [&](int32_t y, int32_t x0, int32_t x1) {
     for (int32_t x = x0; x <= x1; ++x) {
       const int32_t post = y * window.width + x;
       const int64_t dx = 3 * int64_t(x) - sx, dy = 3 * int64_t(y) - sy, spread = dx * dx + dy * dy;
@@ -483,7 +456,7 @@ GridError strictErrorOf(const PostWindow & window, const int32_t * triangles, si
       std::swap(z[1], z[2]);
     }
     const Interpolation surface(c, z);
-    forEachRowIn(c, window.width, window.height, [&](int32_t y, int32_t x0, int32_t x1) {
+    forEachRowIn(c, 0, window.width - 1, 0, window.height - 1, [&](int32_t y, int32_t x0, int32_t x1) {
       surface.row(y, x0, x1, [&](int32_t x, double numerator) {
         const size_t post = size_t(y) * size_t(window.width) + size_t(x);
         const double h = window.heights[post];

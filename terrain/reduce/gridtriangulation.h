@@ -48,6 +48,8 @@ public:
   // A triangle with vertex v as a corner.
   int32_t triangleAt(int32_t v) const { return triangleOf[size_t(v)]; }
   int32_t corner(int32_t t, int k) const { return corners[3 * size_t(t) + size_t(k)]; }
+  // The edge of triangle t across which triangle u lies.
+  int edgeTowards(int32_t t, int32_t u) const;
   int32_t neighbour(int32_t t, int k) const { return neighbours[3 * size_t(t) + size_t(k)]; }
   bool constrained(int32_t t, int k) const { return (flags[size_t(t)] >> k) & 1; }
   bool marked(int32_t t) const { return (flags[size_t(t)] & markBit) != 0; }
@@ -80,7 +82,6 @@ private:
   void setCorners(int32_t t, int32_t a, int32_t b, int32_t c);
   void link(int32_t t, int k, int32_t u, int j);
   void linkAcross(int32_t t, int k, int32_t u, int32_t before);
-  int edgeTowards(int32_t t, int32_t u) const;
   void setConstrained(int32_t t, int k, bool on);
   void flip(int32_t t, int k);
   void legalize(std::vector<int32_t> & touched);

@@ -6,6 +6,7 @@
 #include "surfacemesher.h"
 
 #include "gridtriangulation.h"
+#include "trianglerows.h"
 
 #include <algorithm>
 #include <climits>
@@ -16,32 +17,6 @@ namespace {
 using Point = GridTriangulation::Point;
 
 int next(int k) { return k == 2 ? 0 : k + 1; }
-
-// floor(n / d) and ceil(n / d) for d above zero.
-int64_t floorDiv(int64_t n, int64_t d) { return n >= 0 ? n / d : -((-n + d - 1) / d); }
-int64_t ceilDiv(int64_t n, int64_t d) { return n >= 0 ? (n + d - 1) / d : -((-n) / d); }
-
-// Calls visit(y, x0, x1) for every row of the lattice the closure of the counter-clockwise
-// triangle c covers, with the row's span, from the three edges' half-planes, exactly.
-template <typename Visit>
-void forEachRowIn(const Point (&c)[3], int32_t height, Visit && visit)
-{
-  const int64_t y0 = std::max<int64_t>(0, std::min({c[0].y, c[1].y, c[2].y}));
-  const int64_t y1 = std::min<int64_t>(height, std::max({c[0].y, c[1].y, c[2].y}));
-  const int64_t x0 = std::min({c[0].x, c[1].x, c[2].x}), x1 = std::max({c[0].x, c[1].x, c[2].x});
-  for (int64_t y = y0; y <= y1; ++y) {
-    int64_t lo = x0, hi = x1;
-    for (int k = 0; k < 3 && lo <= hi; ++k) {
-      const Point & p = c[k], & q = c[next(k)];
-      const int64_t a = -(int64_t(q.y) - p.y);
-      const int64_t b = (int64_t(q.x) - p.x) * (y - p.y) + (int64_t(q.y) - p.y) * p.x;
-      if (a > 0) lo = std::max(lo, ceilDiv(-b, a));
-      else if (a < 0) hi = std::min(hi, floorDiv(b, -a));
-      else if (b < 0) hi = lo - 1;
-    }
-    if (lo <= hi) visit(int32_t(y), int32_t(lo), int32_t(hi));
-  }
-}
 
 struct Candidate {
   double error;
@@ -392,7 +367,7 @@ void SurfaceMesher::scan(int32_t t)
   // Corners on one place (posts of a row at a pole) make no triangle: every post it holds in
   // the lattice is infinitely far from it.
   const bool flat = n[0] == 0.0 && n[1] == 0.0 && n[2] == 0.0;
-  forEachRowIn(c, in.height, [&](int32_t y, int32_t x0, int32_t x1) {
+  forEachRowIn(c, INT64_MIN, INT64_MAX, 0, in.height, [&](int32_t y, int32_t x0, int32_t x1) {
     const int32_t begin = rowStart[size_t(y)], end = rowStart[size_t(y) + 1];
     if (begin == end) return;
     // A whole row of posts is found by its numbers; a row with gaps from its stretch's start.
@@ -489,6 +464,14 @@ double SurfaceMesher::walkEdge(int32_t u, int32_t v, bool & stuck)
       if (GridTriangulation::orient(point(t, k), point(t, next(k)), pv) < 0) return false;
     return true;
   };
+  // Into the triangle across edge k of t; into: the edge it came in by.
+  const auto crossEdge = [&](int32_t & t, int k, int32_t & into) {
+    const int32_t across = triangulation.neighbour(t, k);
+    if (across < 0) return false;
+    into = triangulation.edgeTowards(across, t);
+    t = across;
+    return true;
+  };
   double worst = 0.0;
   int32_t t = -1, entry = -1;
   const int32_t vu = vertexOfPoint[size_t(u)];
@@ -510,12 +493,7 @@ double SurfaceMesher::walkEdge(int32_t u, int32_t v, bool & stuck)
         const int e = next(k); // the edge opposite u
         worst = std::max(worst, crossingError(u, v, pointOfVertex[size_t(triangulation.corner(t, e))],
                                               pointOfVertex[size_t(triangulation.corner(t, next(e)))]));
-        const int32_t across = triangulation.neighbour(t, e);
-        if (across < 0) return stuck = true, worst;
-        int j = 0;
-        while (triangulation.neighbour(across, j) != t) ++j;
-        t = across;
-        entry = j;
+        if (!crossEdge(t, e, entry)) return stuck = true, worst;
         break;
       }
       r = triangulation.neighbour(r, next(next(k)));
@@ -544,12 +522,9 @@ double SurfaceMesher::walkEdge(int32_t u, int32_t v, bool & stuck)
       if (!onEdge)
         worst = std::max(worst, crossingError(u, v, pointOfVertex[size_t(triangulation.corner(t, exit))],
                                               pointOfVertex[size_t(triangulation.corner(t, next(exit)))]));
-      const int32_t across = triangulation.neighbour(t, exit);
-      if (across < 0) return stuck = true, worst;
-      int j = 0;
-      while (triangulation.neighbour(across, j) != t) ++j;
-      t = across;
-      if (!onEdge) entry = j;
+      int32_t into = -1;
+      if (!crossEdge(t, exit, into)) return stuck = true, worst;
+      if (!onEdge) entry = into;
     }
     if (entry < 0) return stuck = true, worst;
   }
@@ -563,12 +538,7 @@ double SurfaceMesher::walkEdge(int32_t u, int32_t v, bool & stuck)
     const int exit = (od > 0) == (op > 0) ? next(e) : next(next(e));
     worst = std::max(worst, crossingError(u, v, pointOfVertex[size_t(triangulation.corner(t, exit))],
                                           pointOfVertex[size_t(triangulation.corner(t, next(exit)))]));
-    const int32_t across = triangulation.neighbour(t, exit);
-    if (across < 0) return stuck = true, worst;
-    int j = 0;
-    while (triangulation.neighbour(across, j) != t) ++j;
-    t = across;
-    entry = j;
+    if (!crossEdge(t, exit, entry)) return stuck = true, worst;
   }
   stuck = true;
   return worst;

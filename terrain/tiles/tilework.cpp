@@ -250,6 +250,28 @@ bool buildLast(const TileBuild & build, TileTools & tools, const TileAddress & t
   return true;
 }
 
+// A tile above the last from its mesh over some points: the points its triangles use, numbered
+// by first use (vertexOf(point) makes each), its picture, its content and record.
+template <typename VertexOf>
+bool finishMeshed(const TileBuild & build, TileTools & tools, const TileAddress & tile, const TileCells & cells,
+                  const std::vector<int32_t> & triangles, size_t points, const Below & below, TileRecord & record,
+                  std::string & reason, VertexOf && vertexOf)
+{
+  std::vector<int32_t> renumber(points, -1), kept;
+  kept.reserve(triangles.size());
+  for (const int32_t p : triangles) {
+    if (renumber[size_t(p)] < 0) {
+      renumber[size_t(p)] = int32_t(record.vertices.size());
+      record.vertices.push_back(vertexOf(p));
+    }
+    kept.push_back(renumber[size_t(p)]);
+  }
+  record.triangles = kept;
+  TilePicture picture;
+  if (!build.terrain && !sampledPicture(build, tools, tile, cells, picture, reason)) return false;
+  return finish(build, tools, record, kept, picture, true, &below, reason);
+}
+
 } // namespace
 
 double roundingOf(const TileBuild & build, int level)
@@ -322,25 +344,16 @@ bool buildFromPosts(const TileBuild & build, TileTools & tools, const TileAddres
   record.address = tile;
   // Its children keep every post: their error is their rounding alone.
   record.error = below.error + mesh.largest;
-  std::vector<int32_t> renumber(n, -1), kept;
-  for (const int32_t p : mesh.triangles) {
-    if (renumber[size_t(p)] < 0) {
-      renumber[size_t(p)] = int32_t(record.vertices.size());
-      TileVertex v;
-      v.column = columns[size_t(p)];
-      v.row = rows[size_t(p)];
-      std::copy(&at[3 * size_t(p)], &at[3 * size_t(p)] + 3, v.at);
-      v.ellipsoidal = ellipsoidal[size_t(p)];
-      v.height = heights[size_t(p)];
-      v.keep = input.points[size_t(p)].keep ? 1 : 0;
-      record.vertices.push_back(v);
-    }
-    kept.push_back(renumber[size_t(p)]);
-  }
-  record.triangles = kept;
-  TilePicture picture;
-  if (!build.terrain && !sampledPicture(build, tools, tile, cells, picture, reason)) return false;
-  return finish(build, tools, record, kept, picture, true, &below, reason);
+  return finishMeshed(build, tools, tile, cells, mesh.triangles, n, below, record, reason, [&](int32_t p) {
+    TileVertex v;
+    v.column = columns[size_t(p)];
+    v.row = rows[size_t(p)];
+    std::copy(&at[3 * size_t(p)], &at[3 * size_t(p)] + 3, v.at);
+    v.ellipsoidal = ellipsoidal[size_t(p)];
+    v.height = heights[size_t(p)];
+    v.keep = input.points[size_t(p)].keep ? 1 : 0;
+    return v;
+  });
 }
 
 bool buildFromChildren(const TileBuild & build, TileTools & tools, const TileAddress & tile, std::string & reason)
@@ -412,18 +425,10 @@ bool buildFromChildren(const TileBuild & build, TileTools & tools, const TileAdd
   TileRecord record;
   record.address = tile;
   record.error = below.error + mesh.largest;
-  std::vector<int32_t> renumber(input.points.size(), -1), kept;
-  for (const int32_t p : mesh.triangles) {
-    if (renumber[size_t(p)] < 0) {
-      renumber[size_t(p)] = int32_t(record.vertices.size());
-      TileVertex v = *source[size_t(p)];
-      v.keep = input.points[size_t(p)].keep ? 1 : 0;
-      record.vertices.push_back(v);
-    }
-    kept.push_back(renumber[size_t(p)]);
-  }
-  record.triangles = kept;
-  TilePicture picture;
-  if (!build.terrain && !sampledPicture(build, tools, tile, cells, picture, reason)) return false;
-  return finish(build, tools, record, kept, picture, true, &below, reason);
+  return finishMeshed(build, tools, tile, cells, mesh.triangles, input.points.size(), below, record, reason,
+                      [&](int32_t p) {
+                        TileVertex v = *source[size_t(p)];
+                        v.keep = input.points[size_t(p)].keep ? 1 : 0;
+                        return v;
+                      });
 }
