@@ -77,7 +77,11 @@ public:
     // What an interrupted run left half-written goes.
     if (DIR * dir = opendir(temporary().c_str())) {
       while (const dirent * entry = readdir(dir))
-        if (entry->d_name[0] != '.') unlink((temporary() + "/" + entry->d_name).c_str());
+        if (entry->d_name[0] != '.') {
+          const std::string left = temporary() + "/" + entry->d_name;
+          std::string why;
+          if (mayReplace(left, why)) unlink(left.c_str());
+        }
       closedir(dir);
     }
     return true;
@@ -86,10 +90,19 @@ public:
   std::string recordOf(const TileAddress & tile) const { return folder + "/.build/" + tile.path() + ".record"; }
   std::string temporary(void) const { return folder + "/.build/tmp"; }
 
+  // Files the build reads: never replaced, wherever they lie.
+  void keepIntact(const std::vector<std::string> & files)
+  {
+    for (const std::string & file : files) {
+      struct stat info;
+      if (stat(file.c_str(), &info) == 0) read.emplace(info.st_dev, info.st_ino);
+    }
+  }
+
   // Into a file beside the others, then renamed into place: a reader sees the whole or nothing.
   bool write(const std::string & target, const std::string & bytes, std::string & reason)
   {
-    if (!ensureFolder(folderOf(target), reason)) return false;
+    if (!mayReplace(target, reason) || !ensureFolder(folderOf(target), reason)) return false;
     const std::string temp = temporary() + "/" + std::to_string(getpid()) + "-" + std::to_string(counter++);
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return reason = describeErrno("cannot write " + target), false;
@@ -108,7 +121,23 @@ public:
     return true;
   }
 
+  // An earlier tile that is no more.
+  bool remove(const std::string & target, std::string & reason)
+  {
+    if (!mayReplace(target, reason)) return false;
+    unlink(target.c_str());
+    return true;
+  }
+
 private:
+  bool mayReplace(const std::string & target, std::string & reason) const
+  {
+    struct stat info;
+    if (stat(target.c_str(), &info) == 0 && read.count({info.st_dev, info.st_ino}))
+      return reason = target + " is a file this build reads", false;
+    return true;
+  }
+
   bool ensureFolder(const std::string & path, std::string & reason)
   {
     {
@@ -125,6 +154,7 @@ private:
   std::string folder;
   std::mutex mutex;
   std::set<std::string> made;
+  std::set<std::pair<dev_t, ino_t>> read;
   std::atomic<uint64_t> counter{0};
 };
 
@@ -226,6 +256,7 @@ bool Builder::plan(std::string & reason)
   if (!source.open(settings.input, settings.raster, reason)) return false;
   for (const std::string & file : source.sources())
     if (sameFile(file, settings.target)) return reason = settings.target + " is a file this build reads", false;
+  folder.keepIntact(source.sources());
   lattice = std::make_unique<TileLattice>(source.grid());
   outcome.deepest = settings.level >= 0 ? settings.level : lattice->deepestLevel();
   outcome.shallowest = std::min(outcome.deepest, lattice->shallowestLevel(outcome.deepest));
@@ -260,8 +291,11 @@ bool Builder::plan(std::string & reason)
   build.settings = settingsHash(source, outcome.maxError, outcome.deepest, outcome.shallowest, build.terrain);
   build.save = [this](const TileRecord & record, const std::string & content, std::string & why) {
     const std::string glb = folder.contentOf(record.address);
-    if (record.empty || content.empty()) unlink(glb.c_str());
-    else if (!folder.write(glb, content, why)) return false;
+    if (record.empty || content.empty()) {
+      if (!folder.remove(glb, why)) return false;
+    } else if (!folder.write(glb, content, why)) {
+      return false;
+    }
     return folder.write(folder.recordOf(record.address), encodeRecord(record), why);
   };
   build.load = [this](const TileAddress & tile, TileRecord & record) {

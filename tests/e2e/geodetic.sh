@@ -52,6 +52,16 @@ tile p --merge
 check "the merge refuses with a part missing, naming it: $(cat err)" \
   test "$RC" = 1 -a ! -e p/tileset.json -a -n "$(grep 'part 1 has not finished' err)"
 
+# A raster lying where the build would write one of its tiles stays as it is.
+tile_name=$(cd a && find 9 -name '*.glb' | sort | head -n 1)
+mkdir -p "q/$(dirname "$tile_name")"
+gdal_translate -q -of GTiff "$SRTM" "q/$tile_name" && cp "q/$tile_name" kept.tif
+env -u DISPLAY "$TERRAVEL" "q/$tile_name" --tiling geodetic --save-tree q/tileset.json -level 9 --max-error 2 >out 2>err
+RC=$?
+check "a raster where a tile would go is refused and kept (exit $RC: $(cat err))" \
+  test "$RC" = 1 -a -n "$(grep 'is a file this build reads' err)" -a ! -e q/tileset.json
+check "... byte for byte" cmp -s "q/$tile_name" kept.tif
+
 # Bad input.
 gdal_translate -q -of AAIGrid "$SRTM" plain.asc && rm -f plain.prj
 env -u DISPLAY "$TERRAVEL" plain.asc --tiling geodetic --save-tree u/tileset.json >out 2>err
